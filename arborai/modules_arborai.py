@@ -1,0 +1,199 @@
+"""Neuron modules, dendrite modules and value records.
+
+A wrapped layer becomes an :class:`ARBNeuronModule` holding the layer (``main_module``)
+and a :class:`DendriteModule`, which owns the candidates, the installed dendrites and one
+:class:`ValueRecord` per candidate slot. Which values a record carries comes from the name
+registries: the companion's own names, extended by ``arborlib.dendrite_engine``.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Sequence
+
+import torch
+from torch import nn
+
+from . import globals_arborai as GAR
+
+# The companion's own names; the engine appends its names to each list.
+BASE_TENSOR_VALUES: List[str] = ["current_batch_pearson"]
+BASE_SINGLE_VALUES: List[str] = ["initialized"]
+BASE_VALUE_TRACKER_ARRAYS: List[str] = ["dendrite_outs"]
+
+_registry: Dict[str, List[str]] = {}
+
+
+def registries() -> Dict[str, List[str]]:
+    """The full name lists, built once from the engine's extenders."""
+    if not _registry:
+        import arborlib.dendrite_engine as DE
+
+        single = DE.update_dendrite_single_values(BASE_SINGLE_VALUES)
+        # With doing_thing on at import, the engine lists extra single values of its own.
+        for name in getattr(DE, "DENDRITE_SINGLE_VALUES", []):
+            if name not in single:
+                single.append(name)
+        _registry.update(
+            tensor=DE.update_dendrite_tensor_values(BASE_TENSOR_VALUES),
+            single=single,
+            arrays=DE.update_value_tracker_arrays(BASE_VALUE_TRACKER_ARRAYS),
+        )
+        # parents_average_d_vector is refilled from normal_pass_average_d, not zeroed.
+        _registry["reinit"] = [
+            n for n in _registry["tensor"] + _registry["single"] if n != "parents_average_d_vector"
+        ]
+    return _registry
+
+
+def get_DENDRITE_SINGLE_VALUES() -> List[str]:
+    """Names of the one-element values of a record (the companion's own until records exist)."""
+    return list(_registry["single"]) if _registry else list(BASE_SINGLE_VALUES)
+
+
+def get_DENDRITE_REINIT_VALUES() -> List[str]:
+    """Names of the record values that restart from zero when a p phase begins."""
+    return list(registries()["reinit"])
+
+
+def device_slots() -> int:
+    """Number of per-device queue slots: one per CUDA device, at least one (the CPU)."""
+    return max(1, torch.cuda.device_count())
+
+
+class ValueRecord(nn.Module):
+    """Statistics and queues of one candidate slot of one wrapped layer.
+
+    Per-neuron values are buffers of shape ``[out_channels]``; single values are buffers of
+    shape ``[1]``; tracker arrays are per-device lists of queues (``queue[device_index]``).
+    """
+
+    def __init__(
+        self,
+        out_channels: int,
+        layer_name: str,
+        this_node_index: int,
+        this_output_dimensions: Sequence[int],
+        device: Optional[torch.device] = None,
+        dtype: torch.dtype = torch.float32,
+    ) -> None:
+        super().__init__()
+        names = registries()
+        for name in names["tensor"]:
+            self.register_buffer(name, torch.zeros(out_channels, device=device, dtype=dtype))
+        for name in names["single"]:
+            self.register_buffer(name, torch.zeros(1, device=device, dtype=dtype))
+        self.tracker_array_names = list(names["arrays"])
+        self.clear_queues()
+        self.layer_name = layer_name
+        self.this_node_index = this_node_index
+        self.this_output_dimensions = list(this_output_dimensions)
+        self.device: Optional[int] = None  # device index of the last captured error
+
+    def clear_queues(self) -> None:
+        for name in self.tracker_array_names:
+            setattr(self, name, [[] for _ in range(device_slots())])
+        self.device = None
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # Queued outputs hold autograd graphs of a running step: never copy or pickle them.
+        state = self.__dict__.copy()
+        for name in self.tracker_array_names:
+            state[name] = [[] for _ in range(device_slots())]
+        state["device"] = None
+        return state
+
+
+class ModuleConfig:
+    """Per-module view of the configuration: the global getters, plus device and dtype."""
+
+    def __init__(self, device: torch.device, dtype: torch.dtype) -> None:
+        self._device = device
+        self._dtype = dtype
+
+    def get_device(self) -> torch.device:
+        return self._device
+
+    def get_d_type(self) -> torch.dtype:
+        return self._dtype
+
+    def __getattr__(self, attr: str) -> Any:
+        if attr.startswith("get_"):
+            return getattr(GAR.pc, attr)
+        raise AttributeError(f"{type(self).__name__} has no attribute {attr!r}")
+
+
+class DendriteModule(nn.Module):
+    """Candidates, installed dendrites and value records of one wrapped layer."""
+
+    def __init__(
+        self,
+        name: str,
+        out_channels: int,
+        this_node_index: int,
+        this_output_dimensions: Sequence[int],
+        device: Optional[torch.device] = None,
+        dtype: torch.dtype = torch.float32,
+    ) -> None:
+        super().__init__()
+        import arborlib.dendrite_engine as DE
+
+        self.name = name
+        self.mode = "n"
+        self.out_channels = out_channels
+        self.num_dendrites = 0
+        self.num_cycles = torch.zeros(1, dtype=torch.int64)
+        self.candidate_module = nn.ModuleList()
+        self.candidate_processors: List[Any] = []
+        self.layers = nn.ModuleList()  # installed dendrite layers, in order
+        self.processors: List[Any] = []
+        # Entry 0 is a placeholder; entry k+1 holds the weights into dendrite k from dendrites 0..k-1.
+        self.dendrites_to_dendrites = nn.ParameterList(
+            [nn.Parameter(torch.zeros(1, out_channels, device=device, dtype=dtype), requires_grad=False)]
+        )
+        self.dendrites_to_candidates = nn.ParameterList(
+            [
+                nn.Parameter(torch.zeros(0, out_channels, device=device, dtype=dtype))
+                for _ in range(GAR.pc.get_global_candidates())
+            ]
+        )
+        self.dendrite_values = nn.ModuleList(
+            ValueRecord(out_channels, name, this_node_index, this_output_dimensions, device, dtype)
+            for _ in range(GAR.pc.get_global_candidates())
+        )
+        DE.create_extra_tensors(self)
+
+
+def _layer_shape(layer: nn.Module):
+    """(out_channels, neuron dimension, output dimensions with -1 for free sizes)."""
+    if isinstance(layer, nn.Linear):
+        return layer.out_features, 1, [-1, layer.out_features]
+    if isinstance(layer, (nn.Conv1d, nn.Conv2d, nn.Conv3d)):
+        spatial = layer.weight.dim() - 2
+        return layer.out_channels, 1, [-1, layer.out_channels] + [-1] * spatial
+    raise TypeError(
+        f"cannot wrap {type(layer).__name__}: supported layers are nn.Linear and nn.Conv1d/2d/3d"
+    )
+
+
+class ARBNeuronModule(nn.Module):
+    """A wrapped layer: its own output plus the weighted outputs of its installed dendrites."""
+
+    def __init__(self, main_module: nn.Module, name: str) -> None:
+        super().__init__()
+        out_channels, node_index, output_dims = _layer_shape(main_module)
+        param = next(main_module.parameters())
+        self.main_module = main_module
+        self.name = name
+        self.out_channels = out_channels
+        self.register_buffer("this_node_index", torch.tensor(node_index))
+        self.module_config = ModuleConfig(param.device, param.dtype)
+        self.processor = None
+        self.dendrite_module = DendriteModule(
+            name, out_channels, node_index, output_dims, param.device, param.dtype
+        )
+        # One entry; its rows are the weights from each installed dendrite to the neurons.
+        self.dendrites_to_top = nn.ParameterList(
+            [nn.Parameter(torch.zeros(0, out_channels, device=param.device, dtype=param.dtype))]
+        )
+
+    def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
+        return self.main_module(*args, **kwargs)
