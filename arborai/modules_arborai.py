@@ -161,6 +161,41 @@ class DendriteModule(nn.Module):
         )
         DE.create_extra_tensors(self)
 
+    def create_candidates(self, template: nn.Module) -> None:
+        """One fresh candidate per slot, shaped like ``template`` (the wrapped layer)."""
+        import copy
+
+        candidates = []
+        for _ in range(GAR.pc.get_global_candidates()):
+            candidate = copy.deepcopy(template)
+            for sub in candidate.modules():
+                if hasattr(sub, "reset_parameters"):
+                    sub.reset_parameters()
+            candidates.append(candidate)
+        self.candidate_module = nn.ModuleList(candidates)
+        ref = self.dendrites_to_dendrites[0]
+        self.dendrites_to_candidates = nn.ParameterList(
+            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels, device=ref.device, dtype=ref.dtype))
+            for _ in candidates
+        )
+
+    def installed_outputs(self, view_tuple: List[int], *args: Any, **kwargs: Any) -> List[torch.Tensor]:
+        """Activated outputs of the installed dendrites, each fed by the earlier ones."""
+        if self.num_dendrites == 0:
+            return []
+        import arborlib.dendrite_engine as DE
+
+        args2, kwargs2 = DE.preprocess_ab(*args, **kwargs)
+        act = GAR.pc.get_arb_forward_function()
+        outs: List[torch.Tensor] = []
+        for k, layer in enumerate(self.layers):
+            out = layer(*args2, **kwargs2)
+            weights = self.dendrites_to_dendrites[k + 1]
+            for j in range(k):
+                out = out + weights[j].view(view_tuple) * outs[j]
+            outs.append(act(out))
+        return outs
+
 
 def _layer_shape(layer: nn.Module):
     """(out_channels, neuron dimension, output dimensions with -1 for free sizes)."""
@@ -196,4 +231,25 @@ class ARBNeuronModule(nn.Module):
         )
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
-        return self.main_module(*args, **kwargs)
+        import arborlib.dendrite_engine as DE
+
+        dm = self.dendrite_module
+        out = self.main_module(*args, **kwargs)
+        node = int(self.this_node_index)
+        view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
+        dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
+        to_top = self.dendrites_to_top[-1]
+        for k, d_out in enumerate(dendrite_outs):
+            out = out + to_top[k].view(view_tuple) * d_out
+        if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
+            return out
+        _, nonlinear, _ = DE.forward_candidates(dm, view_tuple, list(dendrite_outs), *args, **kwargs)
+        out = DE.apply_live_candidate_to_output(self, out, nonlinear)
+        if self.training and torch.is_grad_enabled():
+            # The neurons are frozen in p mode, so the output may not need a gradient at all
+            # (e.g. the first layer): make it a leaf that does, so its error is captured.
+            if not out.requires_grad:
+                out = out.detach().requires_grad_()
+            values = dm.dendrite_values
+            out.register_hook(lambda grad: DE.filter_backward_ab(grad, values))
+        return out

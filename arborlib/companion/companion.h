@@ -7,6 +7,7 @@
 // so a value changed by a setter takes effect at the next read.
 #pragma once
 
+#include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
 #include <string>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <ATen/ATen.h>
+#include <c10/core/GradMode.h>
 
 #include "companion/companion.h"
 
@@ -34,6 +35,39 @@ void init_name_lists(py::module_& m);
 // Index of the per-device queue slot: 0 on the CPU, else the device's index.
 inline int64_t device_slot(const at::Device& device) {
   return device.is_cpu() ? 0 : static_cast<int64_t>(device.index());
+}
+
+// ---- gradient killing -------------------------------------------------------
+// Makes the autograd.Function subclass `Killer` and sets it on the module.
+void define_killer(py::module_& m);
+py::object grad_killer(const py::object& inp);
+// (structure with killed tensors, device of the last tensor found or None)
+py::tuple killer_recursive(const py::object& in_vals, bool killing);
+py::tuple preprocess_ab(const py::args& args, const py::kwargs& kwargs);
+
+// ---- candidate forward pass ---------------------------------------------------
+py::tuple forward_candidates(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
+                             py::object dendrite_outs, const py::args& args, const py::kwargs& kwargs);
+at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at::Tensor candidate_outs,
+                               const py::object& outs, const std::vector<int64_t>& view_tuple,
+                               const py::object& device);
+void check_dendrite_outs(const py::object& values, int64_t device_index);
+py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
+                                          const py::dict& candidate_nonlinear_outs);
+
+// ---- backward error capture and zeroing ----------------------------------------
+void filter_backward_ab(const at::Tensor& val, const py::object& values);
+void apply_ab_zero(const py::object& self);
+
+// One per-device queue of a value record, e.g. queue(values, "dendrite_outs", 0).
+inline py::list queue(const py::object& values, const char* name, int64_t slot) {
+  py::object q = values.attr(name)[py::int_(slot)];
+  if (!PyList_Check(q.ptr())) {
+    throw py::type_error(std::string(name) + "[" + std::to_string(slot) + "] of layer " +
+                         text(values.attr("layer_name")) + " must be a list, got " +
+                         text(py::type::of(q).attr("__name__")));
+  }
+  return py::reinterpret_borrow<py::list>(q);
 }
 
 }  // namespace arbor::engine

@@ -1,0 +1,192 @@
+// The candidates' forward pass in p mode: each candidate runs on gradient-free copies
+// of the layer's inputs plus the cascade term from the installed dendrites, and its
+// activated output is queued (with its graph) for the loss step.
+#include "dendrite_engine.h"
+
+namespace arbor::engine {
+
+namespace {
+
+const char* const kProcessorHint = "You must check how this is defined and ensure that it is properly";
+
+// Prints the failing processor's traceback and our explanation, then raises a
+// RuntimeError chained to the original error so the caller sees a failure.
+[[noreturn]] void processor_failed(py::error_already_set& e, const std::string& first_line,
+                                   const char* line3, const char* line4) {
+  py::module_::import("traceback")
+      .attr("print_exception")(e.type(), e.value(), e.trace(), py::arg("limit") = py::none(),
+                               py::arg("chain") = true);
+  say(first_line);
+  say(kProcessorHint);
+  say(line3);
+  say(line4);
+  py::raise_from(e, PyExc_RuntimeError, first_line.c_str());
+  throw py::error_already_set();
+}
+
+void report_stale_outputs(const py::object& dendrite_module) {
+  py::object first = dendrite_module.attr("dendrite_values")[py::int_(0)];
+  const size_t outs = queue(first, "dendrite_outs", 0).size();
+  const size_t errors = queue(first, "current_parent_d", 0).size();
+  say(fill("%s is in backwards graph multiple times.", text(dendrite_module.attr("name"))));
+  say("This will cause a memory leak unless it is a recurrent layer.");
+  say("Dendrite outs and neuron errors are currently stacked (" + std::to_string(outs) + "/" +
+      std::to_string(errors) + ") times");
+  say("If this is coming up before a memory leak that happens anywhere other than the first batch of an epoch you NEED to debug this.");
+  say("Check the Memory Leak section of the debugging MD file.");
+  say("If this is just being printed but there is not a memory leak you can set GAR.pc.set_debugging_memory_leak(False)");
+  say("If you don't have any recurrent layers you can also clear this by in a more memory efficient way by setting GAR.pc.set_no_backward_workaround(True)");
+  say("If you set GAR.pc.set_no_backward_workaround(True) and it causes a IndexError: list index out of range error, that means you do have a recurrent layer");
+  say("If this comes up just once or twice and not every single batch you are likely using\n"
+      "a library or method that sometime does forwards and backwards without optimizer.step()\n"
+      "In this cases we now handle this properly and you can just set GAR.pc.set_debugging_memory_leak(False)");
+}
+
+bool any_nan_or_inf(const py::dict& outs) {
+  for (auto item : outs) {
+    const at::Tensor t = item.second.cast<at::Tensor>();
+    if (at::isnan(t).any().item<bool>() || at::isinf(t).any().item<bool>()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at::Tensor candidate_outs,
+                               const py::object& outs, const std::vector<int64_t>& view_tuple,
+                               const py::object& device) {
+  const int64_t num_dendrites = dendrite_module.attr("num_dendrites").cast<int64_t>();
+  if (num_dendrites == 0) return candidate_outs;
+  const at::Device dev = device.cast<at::Device>();
+  const at::Tensor weights =
+      dendrite_module.attr("dendrites_to_candidates")[py::int_(i)].cast<at::Tensor>();
+  const bool flat = view_tuple.size() == 1 && view_tuple[0] == 1;
+  for (int64_t in_index = 0; in_index < num_dendrites; ++in_index) {
+    at::Tensor w = weights.select(0, in_index);
+    if (!flat) w = w.view(view_tuple);
+    candidate_outs =
+        candidate_outs.to(dev) + w.to(dev) * outs[py::int_(in_index)].cast<at::Tensor>();
+  }
+  return candidate_outs;
+}
+
+py::tuple forward_candidates(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
+                             py::object dendrite_outs, const py::args& args, const py::kwargs& kwargs) {
+  py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
+  const long n = global_candidates();
+  for (long i = 0; i < n; ++i) {
+    if (!tracker_in_p_mode() || !py::object(dendrite_module.attr("mode")).equal(py::str("p"))) continue;
+    const py::int_ key(i);
+    const bool killing = setting_on("candidate_graph_mode");
+    py::tuple a = killer_recursive(args, killing);
+    py::tuple k = killer_recursive(kwargs, killing);
+    dendrite_outs = killer_recursive(dendrite_outs, killing)[0];
+    py::object device = a[1].is_none() ? k[1] : a[1];
+    if (device.is_none()) {
+      throw py::type_error("forward_candidates for layer " + text(dendrite_module.attr("name")) +
+                           ": the layer's arguments hold no tensor, so the candidates have no input "
+                           "(and no device) to run on");
+    }
+    py::tuple args2 = a[0];
+    py::dict kwargs2 = k[0];
+
+    py::object processors = dendrite_module.attr("candidate_processors");
+    const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
+    if (processing) {
+      try {
+        py::tuple pair = processors[key].attr("pre_d")(*args2, **kwargs2);
+        if (pair.size() != 2) throw py::value_error("pre_d must return (args, kwargs)");
+        args2 = py::tuple(pair[0]);
+        kwargs2 = py::dict(pair[1]);
+      } catch (py::error_already_set& e) {
+        processor_failed(e, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
+                                " caused this error",
+                         "accepting inputs to the ARBModule and returning what will then be",
+                         "the input to the dendrite module");
+      }
+    }
+
+    py::object candidate = dendrite_module.attr("candidate_module")[key];
+    candidate.attr("to")(device);
+    py::object result = candidate(*args2, **kwargs2);
+    if (processing) {
+      try {
+        result = processors[key].attr("post_d")(result);
+      } catch (py::error_already_set& e) {
+        processor_failed(e, "Your post_d processor for " + text(dendrite_module.attr("name")) +
+                                " caused this error",
+                         "accepting outputs from the dendrite module and returning the",
+                         "single tensor to be combined with the neurons output tensor");
+      }
+    }
+    const at::Tensor pre_activation =
+        add_dendrite_inputs(dendrite_module, i, result.cast<at::Tensor>(), dendrite_outs, view_tuple, device);
+    candidate_outs[key] = pre_activation;
+    const at::Device dev = device.cast<at::Device>();
+    const at::Tensor activated =
+        pc().attr("get_arb_forward_function")()(pre_activation).cast<at::Tensor>().to(dev);
+    candidate_nonlinear_outs[key] = activated;
+
+    if (dendrite_module.attr("training").cast<bool>()) {
+      const int64_t slot = device_slot(dev);
+      py::object values = dendrite_module.attr("dendrite_values")[key];
+      py::list outs = queue(values, "dendrite_outs", slot);
+      if (setting_on("debugging_memory_leak") && !outs.empty()) {
+        if (!setting_on("no_backward_workaround")) {
+          report_stale_outputs(dendrite_module);
+        } else {
+          if (setting_on("verbose")) {
+            say(fill("%s clearing values in workaround", text(values.attr("layer_name"))));
+          }
+          PySequence_DelItem(outs.ptr(), static_cast<Py_ssize_t>(outs.size()) - 1);
+        }
+      }
+      if (setting_on("dendrite_learn_mode")) {
+        if (setting_on("extra_verbose")) {
+          say(fill("%s appending dendrite_outs", text(values.attr("layer_name"))));
+        }
+        outs.append(activated);
+        if ((setting_on("extra_verbose") || setting_on("verbose")) &&
+            at::isnan(activated).any().item<bool>()) {
+          say("got candidate out nan");
+          debugger_stop();
+        }
+      }
+    }
+    candidate_non_zeroed[key] = activated.detach().clone().to(dev);
+  }
+
+  if (setting_on("debugging_backwards_nan") &&
+      (any_nan_or_inf(candidate_outs) || any_nan_or_inf(candidate_nonlinear_outs) ||
+       any_nan_or_inf(candidate_non_zeroed))) {
+    say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
+    say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
+    debugger_stop();
+  }
+  return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
+}
+
+void check_dendrite_outs(const py::object& values, int64_t device_index) {
+  if (queue(values, "dendrite_outs", device_index).empty()) {
+    say(fill("Dendrite does not have output Value for layer %s", text(values.attr("layer_name"))));
+    say("This can be caused by your model being in eval mode when you call loss.backwards()");
+    debugger_stop();
+  }
+}
+
+py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
+                                          const py::dict& candidate_nonlinear_outs) {
+  if (!neuron_module.attr("module_config").attr("get_learn_dendrites_live")().cast<bool>()) return out;
+  py::object live = py::getattr(neuron_module, "current_candidate_to_top", py::none());
+  if (live.is_none() || candidate_nonlinear_outs.empty()) return out;
+  at::Tensor to_top = live.cast<at::Tensor>().select(0, 0);
+  const at::Tensor first = candidate_nonlinear_outs[py::int_(0)].cast<at::Tensor>();
+  const int64_t node_index = py::int_(neuron_module.attr("this_node_index")).cast<int64_t>();
+  for (int64_t dim = 0; dim < first.dim(); ++dim) {
+    if (dim != node_index) to_top = to_top.unsqueeze(dim);
+  }
+  const at::Tensor o = out.cast<at::Tensor>();
+  return py::cast(o + first.detach().to(o.device()) * to_top.to(o.device()));
+}
+
+}  // namespace arbor::engine
