@@ -38,5 +38,33 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   m.def("filter_backward_ab", &e::filter_backward_ab, arg("val"), arg("values"));
   m.def("apply_ab_zero", &e::apply_ab_zero, arg("self"));
 
+  m.def("get_current_covariance", &e::get_current_covariance, arg("dendrite_outs"),
+        arg("new_neuron_error"), arg("math_tuple"), arg("view_tuple"), arg("values") = py::none());
+  m.def("covariance_loss", &e::covariance_loss, arg("current_cov"), arg("error"), arg("average_error"),
+        arg("output"));
+  m.def("update_running_averages", &e::update_running_averages, arg("new_neuron_error"),
+        arg("dendrite_outs"), arg("loss"), arg("values"), arg("math_tuple"), arg("full_mult"),
+        arg("covariance"));
+  m.def("update_saved_values_averages_initial", &e::update_saved_values_averages_initial,
+        arg("saved_values"), arg("dendrite_outs"), arg("covariance"), arg("loss"), arg("last_parent_d"),
+        arg("math_tuple"));
+  m.def("update_saved_values_averages", &e::update_saved_values_averages, arg("saved_values"),
+        arg("dendrite_outs"), arg("covariance"), arg("loss"), arg("last_parent_d"), arg("math_tuple"));
+  m.def("print_correlation_values", &e::print_correlation_values, arg("values"), arg("dendrite_outs"),
+        arg("covariance"), arg("loss"), arg("new_neuron_error"));
+
+  m.def("get_cc_loss", &e::get_cc_loss, arg("dendrite_values"));
+  m.def("apply_ab_grads", &e::apply_ab_grads, arg("self"));
+
+  m.def("new_best", &e::new_best,
+        "This function checks if the new correlation is better than the previous best\n"
+        "and returns the updated best score and indexes of best scores",
+        arg("saved_values"));
+  m.def("dendrite_score_beats_current_best", &e::dendrite_score_beats_current_best,
+        "Returns if any neurons new score is better than the old score by the required percentage and raw amount.\n"
+        "Tries fast GPU version first, falls back to CPU-synchronized version on timeout.",
+        arg("new_score"), arg("old_score"));
+  m.def("check_new_best_score", &e::check_new_best_score, arg("saved_values"));
+
   e::init_name_lists(m);
 }

@@ -59,6 +59,53 @@ py::object apply_live_candidate_to_output(const py::object& neuron_module, const
 void filter_backward_ab(const at::Tensor& val, const py::object& values);
 void apply_ab_zero(const py::object& self);
 
+// ---- correlation statistics ----------------------------------------------------
+at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
+                                  const std::vector<int64_t>& math_tuple,
+                                  const std::vector<int64_t>& view_tuple, const py::object& values);
+at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& error,
+                           const at::Tensor& average_error, const at::Tensor& output);
+void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs,
+                             const py::object& loss, const py::object& values,
+                             const std::vector<int64_t>& math_tuple, int64_t full_mult,
+                             const at::Tensor& covariance);
+void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,
+                                          const at::Tensor& covariance, const py::object& loss,
+                                          const py::object& last_parent_d,
+                                          const std::vector<int64_t>& math_tuple);
+void update_saved_values_averages(const py::object& saved_values, const at::Tensor& dendrite_outs,
+                                  const at::Tensor& covariance, const py::object& loss,
+                                  const py::object& last_parent_d, const std::vector<int64_t>& math_tuple);
+void print_correlation_values(const py::object& values, const py::object& dendrite_outs,
+                              const py::object& covariance, const py::object& loss,
+                              const py::object& new_neuron_error);
+
+// Shared by the public entry points and the fused candidate step, which passes the batch
+// statistics it already has so no tensor is reduced twice.
+namespace math { struct BatchStats; }
+at::Tensor covariance_from_stats(const math::BatchStats& s, const std::vector<int64_t>& math_tuple,
+                                 const std::vector<int64_t>& view_tuple, const py::object& values);
+// `batch_sum_p`: per-neuron batch sum of the error (undefined: computed here);
+// `batch_mean_d`: per-neuron batch mean of the candidate output.
+void running_averages_from_means(const at::Tensor& new_neuron_error, const at::Tensor& batch_sum_p,
+                                 const at::Tensor& batch_mean_d, const py::object& values,
+                                 const std::vector<int64_t>& math_tuple, int64_t full_mult,
+                                 const at::Tensor& covariance);
+
+// ---- cascade-correlation loss and candidate step ---------------------------------
+py::tuple get_cc_loss(const py::object& dendrite_values);
+void apply_ab_grads(const py::object& self);
+
+// ---- best scores ----------------------------------------------------------------
+py::tuple new_best(const py::object& saved_values);
+py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score);
+void check_new_best_score(const py::object& saved_values);
+
+// A tensor attribute of a record, e.g. field(values, "best_score").
+inline at::Tensor field(const py::object& record, const char* name) {
+  return record.attr(name).cast<at::Tensor>();
+}
+
 // One per-device queue of a value record, e.g. queue(values, "dendrite_outs", 0).
 inline py::list queue(const py::object& values, const char* name, int64_t slot) {
   py::object q = values.attr(name)[py::int_(slot)];

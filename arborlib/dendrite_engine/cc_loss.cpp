@@ -1,0 +1,108 @@
+// The cascade-correlation loss of candidate slot 0 and the candidate step that
+// consumes one queued (output, error) pair per call, oldest first.
+#include "correlation_math.h"
+#include "dendrite_engine.h"
+
+namespace arbor::engine {
+
+namespace {
+
+int64_t node_index_of(const py::object& values) {
+  return py::int_(values.attr("this_node_index")).cast<int64_t>();
+}
+
+}  // namespace
+
+py::tuple get_cc_loss(const py::object& dendrite_values) {
+  const int64_t slot = dendrite_values.attr("device").cast<int64_t>();
+  at::Tensor parent_d, outs;
+  ShapeTriple t;
+  {
+    c10::NoGradGuard no_grad;
+    check_dendrite_outs(dendrite_values, slot);
+    parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
+    outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
+    t = tuples_and_mult(parent_d, node_index_of(dendrite_values));
+  }
+  at::Tensor loss;
+  if (setting_on("running_average_ab")) {
+    const at::Tensor cov = field(dendrite_values, "prev_dendrite_candidate_correlation").view(t.view_tuple);
+    const at::Tensor average = field(dendrite_values, "parents_average_d_vector").view(t.view_tuple);
+    loss = covariance_loss(cov, parent_d, average, outs);
+  } else {
+    at::Tensor average, cov;
+    {
+      c10::NoGradGuard no_grad;
+      average = parent_d.detach().mean(t.math_tuple);
+    }
+    cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
+    loss = covariance_loss(cov.view(t.view_tuple), parent_d, average.view(t.view_tuple), outs);
+  }
+  py::tuple update_data;
+  {
+    c10::NoGradGuard no_grad;
+    update_data = py::make_tuple(parent_d.detach().clone(), outs.detach().clone(), loss.detach().clone(),
+                                 dendrite_values, py::cast(t.math_tuple), t.full_mult, py::cast(t.view_tuple));
+  }
+  return py::make_tuple(loss.sum(), update_data);
+}
+
+// One candidate step. Equivalent to get_cc_loss + loss.backward() + the statistics
+// update, but fused: the summed loss is sum(D * g) with g = -sign(cov) * (P - mean P),
+// so its gradient with respect to D is g itself and D.backward(g) needs no loss tensor;
+// the batch moments are computed once and shared by the loss, the covariance and the
+// running averages.
+void apply_ab_grads(const py::object& self) {
+  py::object values = self.attr("dendrite_values")[py::int_(0)];
+  const bool extra_verbose = setting_on("extra_verbose");
+  if (extra_verbose) say(fill("calling apply ab grads for %s", text(values.attr("layer_name"))));
+  py::object device = py::getattr(values, "device", py::none());
+  if (device.is_none()) return;
+  const int64_t slot = device.cast<int64_t>();
+  py::list errors = queue(values, "current_parent_d", slot);
+  py::list outputs = queue(values, "dendrite_outs", slot);
+  if (setting_on("extra_verbose")) {
+    say("with " + std::to_string(errors.size()) + "/" + std::to_string(outputs.size()) + " tensors");
+    say("And cleared device");
+  }
+  if (errors.empty() || outputs.empty()) return;
+
+  const at::Tensor outs = outputs[0].cast<at::Tensor>();
+  const at::Tensor parent_d = errors[0].cast<at::Tensor>().detach();
+  const ShapeTriple t = tuples_and_mult(parent_d, node_index_of(values));
+  const bool running = setting_on("running_average_ab");
+  math::BatchStats stats;
+  at::Tensor batch_cov, grad;
+  {
+    c10::NoGradGuard no_grad;
+    stats = math::batch_stats(outs.detach(), parent_d, t.math_tuple);
+    at::Tensor sign, average;
+    if (running) {
+      sign = field(values, "prev_dendrite_candidate_correlation").sign().view(t.view_tuple);
+      average = field(values, "parents_average_d_vector").view(t.view_tuple);
+    } else {
+      batch_cov = covariance_from_stats(stats, t.math_tuple, t.view_tuple, values);
+      sign = batch_cov.sign().view(t.view_tuple);
+      average = stats.mean_p;
+    }
+    grad = at::addcmul(sign * average, -sign, parent_d);  // -sign * (P - average)
+  }
+  outs.backward(grad);
+
+  {
+    c10::NoGradGuard no_grad;
+    // Without running averages the batch covariance above is already this pair's.
+    const at::Tensor cov = running ? covariance_from_stats(stats, t.math_tuple, t.view_tuple, values) : batch_cov;
+    running_averages_from_means(parent_d, math::squeezed(stats.mean_p, t.math_tuple) * stats.count,
+                                math::squeezed(stats.mean_d, t.math_tuple), values, t.math_tuple, t.full_mult,
+                                cov);
+  }
+  if (extra_verbose) {
+    say(fill("%s applied grads and clearing first tensor", text(values.attr("layer_name"))));
+    say("with " + std::to_string(errors.size()) + " tensors");
+  }
+  PySequence_DelItem(errors.ptr(), 0);
+  PySequence_DelItem(outputs.ptr(), 0);
+}
+
+}  // namespace arbor::engine
