@@ -95,7 +95,10 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
     if (processing) {
       try {
         py::tuple pair = processors[key].attr("pre_d")(*args2, **kwargs2);
-        if (pair.size() != 2) throw py::value_error("pre_d must return (args, kwargs)");
+        if (pair.size() != 2) {
+          PyErr_SetString(PyExc_ValueError, "pre_d must return a pair (args, kwargs)");
+          throw py::error_already_set();
+        }
         args2 = py::tuple(pair[0]);
         kwargs2 = py::dict(pair[1]);
       } catch (py::error_already_set& e) {

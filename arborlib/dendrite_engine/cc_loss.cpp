@@ -87,7 +87,11 @@ void apply_ab_grads(const py::object& self) {
     }
     grad = at::addcmul(sign * average, -sign, parent_d);  // -sign * (P - average)
   }
-  outs.backward(grad);
+  {
+    // The autograd engine runs without the GIL; it takes it back for any Python hooks.
+    py::gil_scoped_release no_gil;
+    outs.backward(grad);
+  }
 
   {
     c10::NoGradGuard no_grad;

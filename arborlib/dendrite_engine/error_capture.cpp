@@ -9,8 +9,10 @@ void filter_backward_ab(const at::Tensor& val, const py::object& values) {
     c10::NoGradGuard no_grad;
     if (tracker_in_p_mode()) {
       const long n = global_candidates();
+      const int64_t slot = device_slot(val.device());
+      // One detached tensor, shared by every candidate slot.
+      const py::object error = py::cast(val.detach());
       for (long i = 0; i < n; ++i) {
-        const int64_t slot = device_slot(val.device());
         py::object record = values[py::int_(i)];
         const std::string layer = text(record.attr("layer_name"));
         py::list errors = queue(record, "current_parent_d", slot);
@@ -26,8 +28,7 @@ void filter_backward_ab(const at::Tensor& val, const py::object& values) {
         }
         if (setting_on("dendrite_learn_mode")) {
           if (setting_on("extra_verbose")) say(fill("%s appending parent d and setting device", layer));
-          // One detached tensor, shared by every candidate slot.
-          errors.append(val.detach());
+          errors.append(error);
           record.attr("device") = slot;
         }
       }
