@@ -16,7 +16,7 @@ struct BatchStats {
   double count;                // elements per neuron
 };
 
-// One pass per tensor for mean and variance (Welford), one more for the cross term.
+// Batch means, population standard deviations and the centred cross term.
 BatchStats batch_stats(const at::Tensor& d, const at::Tensor& p, at::IntArrayRef dims);
 
 // Per-neuron vector view of a kept-dims batch mean.
