@@ -66,5 +66,33 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
         arg("new_score"), arg("old_score"));
   m.def("check_new_best_score", &e::check_new_best_score, arg("saved_values"));
 
+  m.def("set_parameters", &e::set_parameters,
+        "Initialize parameters AB by setting parameter_type for all parameters", arg("module"),
+        arg("parameter_type"));
+  m.def("set_main_parameters", &e::set_main_parameters,
+        "Initialize parameters AB by setting parameter_type for only top-level parameters", arg("module"));
+  const struct { const char* name; const char* role; const char* doc; } roles[] = {
+      {"set_neuron_parameters", "neuron", "Neuron parameters train during n mode"},
+      {"set_dendrite_parameters", "dendrite", "dendrite parameters train during n mode if learn_dendrites_live is true"},
+      {"set_candidate_parameters", "candidate", "candidate parameters train during p mode"},
+      {"set_ignored_parameters", "ignored", "ignored parameters never train"},
+  };
+  for (const auto& r : roles) {
+    const std::string role = r.role;
+    m.def(r.name, [role](const py::object& module) { e::set_parameters(module, role); }, r.doc,
+          arg("module"));
+  }
+  m.def("set_module_n_ab", &e::set_module_n_ab, arg("neuron_module"));
+  m.def("set_module_p_ab", &e::set_module_p_ab,
+        "Set the module to p mode - this means the dendrites learn and the main module does not",
+        arg("neuron_module"));
+  m.def("load_tagger_values", &e::load_tagger_values, arg("neuron_module"));
+  m.def("init_candidates", &e::init_candidates, arg("dendrite_module"), arg("j"));
+  m.def("set_ab_mode", &e::set_ab_mode, arg("dendrite_module"), arg("mode"));
+  m.def("reinitialize_for_ab", &e::reinitialize_for_ab,
+        "When filling from n mode to p mode this function reinitializes the dendrite module variables\n"
+        "And copies over the accumulated averages so Cascor has access to them",
+        arg("dendrite_module"));
+
   e::init_name_lists(m);
 }

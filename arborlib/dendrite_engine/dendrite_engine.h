@@ -101,6 +101,16 @@ py::tuple new_best(const py::object& saved_values);
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score);
 void check_new_best_score(const py::object& saved_values);
 
+// ---- mode switches and parameter roles -------------------------------------------
+void set_parameters(const py::object& module, const std::string& parameter_type);
+void set_main_parameters(const py::object& module);
+void set_module_n_ab(const py::object& neuron_module);
+void set_module_p_ab(const py::object& neuron_module);
+void load_tagger_values(const py::object& neuron_module);
+void init_candidates(const py::object& dendrite_module, int64_t j);
+void set_ab_mode(const py::object& dendrite_module, const std::string& mode);
+void reinitialize_for_ab(const py::object& dendrite_module);
+
 // A tensor attribute of a record, e.g. field(values, "best_score").
 inline at::Tensor field(const py::object& record, const char* name) {
   return record.attr(name).cast<at::Tensor>();

@@ -1,0 +1,227 @@
+import copy
+import types
+
+import pytest
+import torch
+from torch import nn
+
+import arborai.globals_arborai as GAR
+import arborai.modules_arborai as MAR
+import arborlib.dendrite_engine as DE
+import reference as R
+from arborai.training import attach_optimizer
+
+D2 = [[1.0], [3.0]]
+P2 = torch.tensor([[2.0], [6.0]])
+
+
+def queued_record(D, P, channels=1, node=1):
+    """A record with one queued (output, error) pair in device slot 0."""
+    rec = MAR.ValueRecord(channels, "fc", node, [-1] * (node + 1))
+    rec.dendrite_outs[0].append(D)
+    rec.current_parent_d[0].append(P)
+    rec.device = 0
+    return rec
+
+
+def p_layer():
+    n = MAR.ARBNeuronModule(nn.Linear(3, 4), "fc")
+    dm = n.dendrite_module
+    dm.create_candidates(n.main_module)
+    GAR.arb_tracker.member_vars["mode"] = "p"
+    dm.mode = "p"
+    return n, dm
+
+
+@pytest.mark.parametrize("running", [True, False])
+def test_get_cc_loss_worked_example(running):
+    GAR.pc.set_running_average_ab(running)
+    leaf = torch.tensor(D2, requires_grad=True)
+    D = leaf * 1.0  # carries a graph, like a queued candidate output
+    rec = queued_record(D, P2)
+    rec.prev_dendrite_candidate_correlation.fill_(2.0)
+    rec.parents_average_d_vector.fill_(4.0)
+    loss, update_data = DE.get_cc_loss(rec)
+    assert loss.dim() == 0 and loss.item() == -4.0 and loss.requires_grad
+    assert len(update_data) == 7
+    err, outs, per_element, values, math_tuple, full_mult, view_tuple = update_data
+    assert torch.equal(err, P2) and torch.equal(outs, D.detach())
+    assert per_element.tolist() == [[2.0], [-6.0]]
+    assert values is rec and math_tuple == [0] and full_mult == 2 and view_tuple == [1, -1]
+    for copy_, src in ((err, P2), (outs, D), (per_element, None)):
+        assert not copy_.requires_grad
+        if src is not None:
+            assert copy_.data_ptr() != src.data_ptr()
+    # Nothing is consumed here, and only the batch branch touches the batch Pearson.
+    assert rec.dendrite_outs[0] == [D] and rec.current_parent_d[0] == [P2]
+    assert rec.current_batch_pearson.tolist() == ([0.0] if running else [1.0])
+    loss.backward()
+    assert leaf.grad.tolist() == [[2.0], [-2.0]]
+
+
+@pytest.mark.parametrize("cov, grad", [(2.0, [[2.0], [-2.0]]), (-3.0, [[-2.0], [2.0]]), (0.0, [[0.0], [0.0]])])
+def test_get_cc_loss_follows_running_sign(cov, grad):
+    leaf = torch.tensor(D2, requires_grad=True)
+    rec = queued_record(leaf * 1.0, P2)
+    rec.prev_dendrite_candidate_correlation.fill_(cov)
+    rec.parents_average_d_vector.fill_(4.0)
+    DE.get_cc_loss(dendrite_values=rec)[0].backward()
+    assert leaf.grad.tolist() == grad
+
+
+def test_fifo_two_forwards_one_backward():
+    GAR.pc.set_running_average_ab(False)
+    n, dm = p_layer()
+    x1, x2 = torch.randn(5, 3), torch.randn(5, 3) + 3.0
+    out1 = n(x1)
+    n(x2)
+    rec = dm.dendrite_values[0]
+    d1, d2 = rec.dendrite_outs[0]
+    out1.pow(2).sum().backward()
+    (e1,) = rec.current_parent_d[0]
+    DE.apply_ab_grads(dm)
+    assert rec.dendrite_outs[0] == [d2] and rec.dendrite_outs[0][0] is d2 and rec.current_parent_d[0] == []
+    # The statistics come from the first pair: initial rule from zero gives the batch means.
+    torch.testing.assert_close(rec.prev_dendrite_candidate_average, d1.detach().mean(0))
+    torch.testing.assert_close(rec.normal_pass_average_d, 0.01 * e1.mean(0))
+    assert dm.candidate_module[0].weight.grad.abs().sum() > 0
+
+
+@pytest.mark.parametrize("extra_verbose", [False, True])
+@pytest.mark.parametrize("case", ["no_device", "no_error", "no_output"])
+def test_early_returns(case, extra_verbose, capsys):
+    GAR.pc.set_extra_verbose(extra_verbose)
+    _, dm = p_layer()
+    rec = dm.dendrite_values[0]
+    out = dm.candidate_module[0](torch.randn(2, 3))
+    if case != "no_output":
+        rec.dendrite_outs[0].append(out)
+    if case != "no_error":
+        rec.current_parent_d[0].append(torch.randn(2, 4))
+    if case != "no_device":
+        rec.device = 0
+    before = (list(rec.dendrite_outs[0]), list(rec.current_parent_d[0]))
+    assert DE.apply_ab_grads(dm) is None
+    assert (rec.dendrite_outs[0], rec.current_parent_d[0]) == before
+    assert rec.initialized.item() == 0 and dm.candidate_module[0].weight.grad is None
+    expected = ""
+    if extra_verbose:
+        expected = "calling apply ab grads for fc\n"
+        if case != "no_device":
+            counts = "0/1" if case == "no_error" else "1/0"
+            expected += f"with {counts} tensors\nAnd cleared device\n"
+    assert capsys.readouterr().out == expected
+
+
+def test_extra_verbose_full_step(capsys):
+    GAR.pc.set_extra_verbose(True)
+    _, dm = p_layer()
+    rec = dm.dendrite_values[0]
+    rec.dendrite_outs[0].append(dm.candidate_module[0](torch.randn(2, 3)))
+    rec.current_parent_d[0].append(torch.randn(2, 4))
+    rec.device = 0
+    DE.apply_ab_grads(self=dm)
+    assert capsys.readouterr().out == (
+        "calling apply ab grads for fc\nwith 1/1 tensors\nAnd cleared device\n"
+        "fc applied grads and clearing first tensor\nwith 1 tensors\n"
+    )
+    assert rec.dendrite_outs[0] == [] and rec.current_parent_d[0] == []
+
+
+def test_zero_running_covariance_gives_zero_gradient_but_updates():
+    _, dm = p_layer()
+    rec, cand = dm.dendrite_values[0], dm.candidate_module[0]
+    x = torch.randn(16, 3)
+    for step in range(2):
+        rec.dendrite_outs[0].append(torch.tanh(cand(x)))
+        rec.current_parent_d[0].append(torch.randn(16, 4) + cand(x).detach())
+        rec.device = 0
+        DE.apply_ab_grads(dm)
+        if step == 0:
+            assert torch.count_nonzero(cand.weight.grad) == 0 and torch.count_nonzero(cand.bias.grad) == 0
+            assert rec.initialized.item() == 1 and torch.count_nonzero(rec.prev_dendrite_candidate_correlation) == 4
+    assert torch.count_nonzero(cand.weight.grad) > 0
+
+
+LAYERS = {
+    "linear": (lambda: nn.Linear(3, 4), (8, 3), (8, 4)),
+    "conv": (lambda: nn.Conv2d(3, 4, 3, padding=1), (2, 3, 5, 5), (2, 4, 5, 5)),
+}
+
+
+@pytest.mark.parametrize("layer", sorted(LAYERS))
+@pytest.mark.parametrize("running", [True, False])
+@pytest.mark.parametrize("initialized", [0.0, 100.0])
+@pytest.mark.parametrize("other_settings", [False, True])
+def test_fused_step_equals_public_functions(layer, running, initialized, other_settings):
+    """apply_ab_grads must give what get_cc_loss + backward + the statistics updates give."""
+    GAR.pc.set_running_average_ab(running)
+    if other_settings:
+        GAR.pc.set_learn_dendrites_live(True)
+        GAR.pc.set_correlations_by_mean(False)
+        GAR.pc.set_normalized_covariance(False)
+    make, in_shape, out_shape = LAYERS[layer]
+    fused, plain = make(), None
+    plain = copy.deepcopy(fused)
+    x = torch.randn(in_shape)
+    err = torch.randn(out_shape) + 0.3 * fused(x).detach() - 0.2
+    state = {
+        "prev_dendrite_candidate_correlation": torch.tensor([0.5, -0.3, 0.0, 0.2]),
+        "prev_dendrite_candidate_average": torch.tensor([0.1, -0.2, 0.3, 0.0]),
+        "parents_average_d_vector": torch.tensor([-0.1, 0.2, 0.05, 0.4]),
+        "normal_pass_average_d": torch.tensor([0.3, 0.1, -0.2, 0.0]),
+        "prev_dendrite_candidate_pearson": torch.tensor([0.2, -0.1, 0.0, 0.4]),
+        "initialized": torch.tensor([initialized]),
+    }
+    recs = []
+    for cand in (fused, plain):
+        rec = queued_record(torch.tanh(cand(x)), err.clone(), channels=4)
+        for name, value in state.items():
+            getattr(rec, name).copy_(value)
+        recs.append(rec)
+    DE.apply_ab_grads(types.SimpleNamespace(dendrite_values=[recs[0]]))
+
+    rec = recs[1]
+    loss, update_data = DE.get_cc_loss(rec)
+    loss.backward()
+    new_err, outs, per_element, values, math_tuple, full_mult, view_tuple = update_data
+    with torch.no_grad():
+        cov = DE.get_current_covariance(outs, new_err, math_tuple, view_tuple, values=values)
+        DE.update_running_averages(new_err, outs, per_element, values, math_tuple, full_mult, cov)
+
+    for a, b in zip(fused.parameters(), plain.parameters()):
+        torch.testing.assert_close(a.grad, b.grad, rtol=1e-5, atol=1e-6)
+    assert recs[0].dendrite_outs[0] == [] and recs[0].current_parent_d[0] == []
+    for name in R.STAT_NAMES + ["current_batch_pearson"]:
+        torch.testing.assert_close(getattr(recs[0], name), getattr(recs[1], name), rtol=1e-5, atol=1e-6, msg=name)
+
+
+def test_end_to_end_candidate_learns_and_network_stays_frozen():
+    n, dm = p_layer()
+    for p in n.main_module.parameters():
+        p.requires_grad_(False)
+    frozen = n.main_module.weight.clone()
+    cand0 = dm.candidate_module[0].weight.detach().clone()
+    opt = attach_optimizer(torch.optim.SGD(dm.candidate_module.parameters(), lr=0.2), n)
+    teacher = nn.Linear(3, 4)
+    rec = dm.dendrite_values[0]
+    GAR.pc.set_initial_correlation_batches(20)
+    for step in range(150):
+        x = torch.randn(64, 3)
+        y = n.main_module(x) + torch.tanh(teacher(x)).detach()
+        opt.zero_grad()
+        ((n(x) - y) ** 2).mean().backward()
+        opt.step()
+        DE.check_new_best_score(rec)
+        if step == 0:
+            start = rec.prev_dendrite_candidate_correlation.abs().mean().item()
+        if step == 19:  # last initial step: best scores were just zeroed, then re-read
+            best_after_initial = rec.best_score.clone()
+    score = rec.prev_dendrite_candidate_correlation.abs()
+    assert score.mean().item() > 1.5 * start
+    assert (rec.best_score >= best_after_initial).all() and rec.best_score.mean() > best_after_initial.mean()
+    assert (rec.best_score >= score).all() and (rec.previous_best_score > 0).all()
+    assert rec.initialized.item() == 20
+    assert torch.equal(frozen, n.main_module.weight)
+    assert (dm.candidate_module[0].weight - cand0).abs().max() > 0.1
+    assert rec.dendrite_outs[0] == [] and rec.current_parent_d[0] == []

@@ -1,0 +1,270 @@
+import io
+import sys
+
+import pytest
+import torch
+
+import arborai.globals_arborai as GAR
+import arborai.modules_arborai as MAR
+import arborlib.dendrite_engine as DE
+import reference as R
+
+# The two-sample, one-neuron example: D = [1, 3], P = [2, 6] as [batch, neurons].
+D2 = torch.tensor([[1.0], [3.0]])
+P2 = torch.tensor([[2.0], [6.0]])
+MT, VT = [0], [1, -1]
+
+
+def record(channels=1, node=1, name="fc"):
+    return MAR.ValueRecord(channels, name, node, [-1] * (node + 1))
+
+
+@pytest.fixture
+def stops(monkeypatch):
+    """Counts debugger stops; the hook returns, so execution must carry on."""
+    calls = []
+    monkeypatch.setattr(sys, "breakpointhook", lambda *a, **k: calls.append(1))
+    return calls
+
+
+def batch_only():
+    GAR.pc.set_running_average_ab(False)
+
+
+@pytest.mark.parametrize(
+    "by_mean, normalized, expected", [(True, False, 2.0), (False, False, 4.0), (True, True, 1.0), (False, True, 2.0)]
+)
+def test_worked_example_covariance_and_pearson(by_mean, normalized, expected):
+    batch_only()
+    GAR.pc.set_correlations_by_mean(by_mean)
+    GAR.pc.set_normalized_covariance(normalized)
+    rec = record()
+    D = D2.clone().requires_grad_()
+    cov = DE.get_current_covariance(D, P2, MT, VT, values=rec)
+    assert cov.tolist() == [expected] and not cov.requires_grad
+    assert rec.current_batch_pearson.tolist() == [1.0]
+
+
+@pytest.mark.parametrize("constant", ["D", "P"])
+def test_constant_side_gives_zero_pearson_not_nan(constant, stops):
+    batch_only()
+    D = torch.full((2, 1), 5.0) if constant == "D" else D2
+    P = torch.full((2, 1), 5.0) if constant == "P" else P2
+    rec = record()
+    cov = DE.get_current_covariance(D, P, MT, VT, values=rec)
+    assert rec.current_batch_pearson.tolist() == [0.0] and cov.tolist() == [0.0]
+    assert stops == []
+
+
+def test_pearson_is_replaced_by_a_new_tensor_each_call():
+    batch_only()
+    rec = record()
+    DE.get_current_covariance(D2, P2, MT, VT, values=rec)
+    first = rec.current_batch_pearson
+    DE.get_current_covariance(D2, -P2, MT, VT, values=rec)
+    assert rec.current_batch_pearson is not first
+    assert first.tolist() == [1.0] and rec.current_batch_pearson.tolist() == [-1.0]
+
+
+def test_covariance_loss_worked_example():
+    loss = DE.covariance_loss(torch.tensor([2.0]).view(VT), P2, torch.tensor([4.0]).view(VT), D2)
+    assert loss.tolist() == [[2.0], [-6.0]]
+    # A negative covariance flips the push, a zero one removes it.
+    cov = torch.tensor([-2.0, 0.0]).view(VT)
+    two = DE.covariance_loss(cov, P2.repeat(1, 2), torch.tensor([4.0, 4.0]).view(VT), D2.repeat(1, 2))
+    assert two.tolist() == [[-2.0, 0.0], [6.0, 0.0]]
+
+
+SHAPES = [((256, 512), 1), ((8, 6, 5, 5), 1), ((4, 7, 3), 2)]
+
+
+def random_pair(shape, node):
+    D = torch.randn(shape) * 0.7 + 1.5
+    P = 0.4 * D + torch.randn(shape) - 0.8  # correlated, off-centre
+    return D, P
+
+
+@pytest.mark.parametrize("shape, node", SHAPES)
+@pytest.mark.parametrize("by_mean", [True, False])
+@pytest.mark.parametrize("running", [True, False])
+@pytest.mark.parametrize("normalized", [True, False])
+def test_covariance_matches_reference(shape, node, by_mean, running, normalized):
+    GAR.pc.set_correlations_by_mean(by_mean)
+    GAR.pc.set_running_average_ab(running)
+    GAR.pc.set_normalized_covariance(normalized)
+    D, P = random_pair(shape, node)
+    rec = record(shape[node], node)
+    rec.prev_dendrite_candidate_average.copy_(torch.randn(shape[node]) * 0.5 + 1.0)
+    rec.parents_average_d_vector.copy_(torch.randn(shape[node]) * 0.5 - 0.5)
+    mt, vt, _ = R.dims(D, node)
+    centres = {}
+    if running:
+        centres = dict(average_d=rec.prev_dendrite_candidate_average, average_p=rec.parents_average_d_vector)
+    exp_cov, exp_pearson = R.current_covariance(D, P, mt, vt, by_mean=by_mean, normalized=normalized, **centres)
+    cov = DE.get_current_covariance(D, P, mt, vt, values=rec)
+    torch.testing.assert_close(cov, exp_cov.float(), rtol=1e-4, atol=1e-5)
+    torch.testing.assert_close(rec.current_batch_pearson, exp_pearson.float(), rtol=1e-4, atol=1e-5)
+
+
+@pytest.mark.parametrize("shape, node", SHAPES)
+@pytest.mark.parametrize("phase", ["initial", "regular"])
+@pytest.mark.parametrize("live", [True, False])
+def test_running_averages_match_reference(shape, node, phase, live):
+    GAR.pc.set_learn_dendrites_live(live)
+    GAR.pc.set_initial_correlation_batches(5)
+    D, P = random_pair(shape, node)
+    rec = record(shape[node], node)
+    for name in R.STAT_NAMES:
+        getattr(rec, name).copy_(torch.rand_like(getattr(rec, name)) + 0.1)
+    rec.initialized.fill_(3.0 if phase == "initial" else 5.0)
+    mt, _, full_mult = R.dims(D, node)
+    cov, pearson = torch.randn(shape[node]), torch.rand(shape[node])
+    rec.current_batch_pearson = pearson.clone()
+    expected = R.running_averages(R.snapshot(rec), D, P, cov, pearson, mt, full_mult, initial_batches=5, live=live)
+    assert DE.update_running_averages(P, D, None, rec, mt, full_mult, cov) is None
+    got = R.snapshot(rec)
+    for name in R.STAT_NAMES:
+        torch.testing.assert_close(got[name], expected[name], rtol=1e-5, atol=1e-6, msg=name)
+    assert not rec.parents_average_d_vector.requires_grad
+
+
+def test_error_average_worked_example():
+    rec = record()
+    DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([2.0]))
+    assert rec.normal_pass_average_d.item() == pytest.approx(0.04)
+
+
+def test_three_initial_steps_then_regular():
+    GAR.pc.set_initial_correlation_batches(3)
+    rec = record()
+    rec.best_score.fill_(0.5)
+    rec.previous_best_score.fill_(0.4)
+    rec.best_pearson_correlation.fill_(0.3)
+    for c in (1.0, 2.0, 3.0):
+        DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([c]))
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.0)
+    assert rec.prev_dendrite_candidate_average.item() == pytest.approx(2.0)
+    assert rec.initialized.item() == 3 and rec.running_scalar.item() == 1.0
+    assert rec.best_score.item() == rec.previous_best_score.item() == rec.best_pearson_correlation.item() == 0
+    rec.best_score.fill_(0.5)
+    DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([4.0]))
+    assert rec.initialized.item() == 3 and rec.best_score.item() == 0.5
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(0.99 * 2 + 0.010000000000000009 * 4)
+
+
+def test_regular_rule_worked_example_and_storage():
+    rec = record()
+    rec.prev_dendrite_candidate_correlation.fill_(2.0)
+    rec.prev_dendrite_candidate_pearson.fill_(0.5)
+    rec.prev_dendrite_candidate_average.fill_(1.0)
+    rec.current_batch_pearson = torch.tensor([1.0])
+    objs = {n: getattr(rec, n) for n in ("prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
+                                         "prev_dendrite_candidate_average")}
+    ptrs = {n: t.data_ptr() for n, t in objs.items()}
+    DE.update_saved_values_averages(rec, D2, torch.tensor([4.0]), None, None, MT)
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.02, abs=1e-6)
+    assert rec.prev_dendrite_candidate_pearson.item() == pytest.approx(0.505, abs=1e-6)
+    assert rec.prev_dendrite_candidate_average.item() == pytest.approx(1.01, abs=1e-6)
+    assert rec.initialized.item() == 0
+    for n, t in objs.items():
+        assert getattr(rec, n) is t
+    # Correlation and Pearson get fresh storage; the candidate average is written in place.
+    assert rec.prev_dendrite_candidate_correlation.data_ptr() != ptrs["prev_dendrite_candidate_correlation"]
+    assert rec.prev_dendrite_candidate_pearson.data_ptr() != ptrs["prev_dendrite_candidate_pearson"]
+    assert rec.prev_dendrite_candidate_average.data_ptr() == ptrs["prev_dendrite_candidate_average"]
+
+
+def test_zero_initial_batches_never_zeroes_best_score():
+    GAR.pc.set_initial_correlation_batches(0)
+    rec = record()
+    rec.best_score.fill_(0.5)
+    for _ in range(3):
+        DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([2.0]))
+    assert rec.best_score.item() == 0.5 and rec.initialized.item() == 0
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.0 * (1 - 0.99**3), rel=1e-5)
+
+
+@pytest.mark.parametrize("bad", ["D", "P"])
+def test_nan_covariance_is_reported_and_returned(bad, capsys, stops):
+    batch_only()
+    D = torch.tensor([[1.0], [float("nan")]]) if bad == "D" else D2
+    P = torch.tensor([[float("nan")], [6.0]]) if bad == "P" else P2
+    cov = DE.get_current_covariance(D, P, MT, VT, values=record(name="conv3"))
+    assert torch.isnan(cov).all()
+    assert capsys.readouterr().out == (
+        "Covariance contains NaN values.\n"
+        "For layer: conv3\n"
+        "Try not adding dendrites here with GAR.pc.append_module_ids_to_track(['conv3'])\n"
+    )
+    assert len(stops) == 1
+
+
+def test_infinite_covariance_is_reported(capsys, stops):
+    GAR.pc.set_correlations_by_mean(False)
+    GAR.pc.set_normalized_covariance(False)
+    big = torch.tensor([[3e38], [-3e38]])
+    cov = DE.get_current_covariance(big, big, MT, VT, values=record())
+    assert torch.isinf(cov).all()
+    assert capsys.readouterr().out.startswith("Covariance contains NaN values.\n") and len(stops) == 1
+
+
+@pytest.mark.parametrize("nan_in", [None, "dendrite_outs", "covariance", "loss", "all"])
+def test_print_correlation_values(nan_in, capsys, stops):
+    rec = record()
+    rec.initialized.fill_(7.0)
+    args = dict(dendrite_outs=D2.clone(), covariance=torch.tensor([2.0]), loss=torch.tensor([[2.0], [-6.0]]),
+                new_neuron_error=P2.clone())
+    for name in args:
+        if nan_in in (name, "all"):
+            args[name].view(-1)[0] = float("nan")
+    assert DE.print_correlation_values(values=rec, **args) is None
+    buf = io.StringIO()
+    print("Correlation Values:", file=buf)
+    print("Last Dendrite Outs:", args["dendrite_outs"], file=buf)
+    print("New Neuron Error:", args["new_neuron_error"], file=buf)
+    print("Current Correlations:", args["covariance"], file=buf)
+    print("Loss:", args["loss"], file=buf)
+    print("Initialized:", rec.initialized, file=buf)
+    if nan_in:
+        print("got a nan in correlation function", file=buf)
+    assert capsys.readouterr().out == buf.getvalue()
+    assert len(stops) == (1 if nan_in else 0)
+
+
+def test_shape_error_reports_stops_and_raises(capsys, stops):
+    rec = record(channels=3, name="fc7")
+    before = R.snapshot(rec)
+    P = torch.randn(2, 4)
+    with pytest.raises(ValueError, match="Error with type shape in fc7"):
+        DE.update_running_averages(P, torch.randn(2, 4), None, rec, MT, 2, torch.zeros(4))
+    out = capsys.readouterr().out
+    exception_text, tail = out.split("Error with type shape in fc7\n")
+    assert "(3)" in exception_text and "(4)" in exception_text  # the broadcast failure itself
+    assert tail == "torch.Size([2, 4])\n1\n[0]\n2\n"
+    assert len(stops) == 1
+    after = R.snapshot(rec)
+    assert all(torch.equal(before[n], after[n]) for n in R.STAT_NAMES)  # nothing after the failure ran
+
+
+def test_dpp_verbose_diagnostics(capsys):
+    GAR.pc.set_dpp_verbose(True)
+    DE.update_running_averages(P2, D2, None, record(), MT, 2, torch.tensor([2.0]))
+    assert capsys.readouterr().out == "no error with\ntorch.Size([2, 1])\n1\n[0]\n2\n"
+
+
+def test_keyword_arguments():
+    batch_only()
+    rec = record()
+    cov = DE.get_current_covariance(values=rec, view_tuple=VT, math_tuple=MT, new_neuron_error=P2, dendrite_outs=D2)
+    assert cov.tolist() == [1.0]
+    loss = DE.covariance_loss(output=D2, average_error=torch.tensor([[4.0]]), error=P2, current_cov=cov.view(VT))
+    assert loss.tolist() == [[2.0], [-6.0]]
+    DE.update_running_averages(covariance=cov, full_mult=2, math_tuple=MT, values=rec, loss=loss,
+                               dendrite_outs=D2, new_neuron_error=P2)
+    assert rec.initialized.item() == 1 and rec.normal_pass_average_d.item() == pytest.approx(0.04)
+    DE.update_saved_values_averages_initial(math_tuple=MT, last_parent_d=P2, loss=loss, covariance=cov * 3,
+                                            dendrite_outs=D2, saved_values=rec)
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.0)
+    DE.update_saved_values_averages(math_tuple=MT, last_parent_d=P2, loss=loss, covariance=cov,
+                                    dendrite_outs=D2, saved_values=rec)
+    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(0.99 * 2 + 0.01)
