@@ -140,7 +140,7 @@ class DendriteModule(nn.Module):
         self.mode = "n"
         self.out_channels = out_channels
         self.num_dendrites = 0
-        self.num_cycles = torch.zeros(1, dtype=torch.int64)
+        self.register_buffer("num_cycles", torch.zeros(1, dtype=torch.int64))
         self.candidate_module = nn.ModuleList()
         self.candidate_processors: List[Any] = []
         self.layers = nn.ModuleList()  # installed dendrite layers, in order
@@ -161,6 +161,37 @@ class DendriteModule(nn.Module):
         )
         DE.create_extra_tensors(self)
 
+    def load_tagger_values(self) -> None:
+        """Snapshot of the parameter roles of this module: name -> parameter_type."""
+        self.normal_learning_taggers = {
+            name: getattr(p, "parameter_type", None) for name, p in self.named_parameters()
+        }
+
+    def best_candidate(self) -> int:
+        """The slot whose candidate reached the highest total best score."""
+        scores = [float(v.best_score.sum()) for v in self.dendrite_values]
+        return max(range(len(scores)), key=scores.__getitem__)
+
+    def add_dendrite(self, layer: nn.Module, weights_from_earlier: torch.Tensor) -> None:
+        """Installs ``layer`` as the next dendrite, fed by earlier ones through ``weights_from_earlier``
+        (shape ``[num_dendrites, out_channels]``)."""
+        import arborlib.dendrite_engine as DE
+
+        self.layers.append(layer)
+        self.dendrites_to_dendrites.append(nn.Parameter(weights_from_earlier.detach().clone()))
+        DE.set_dendrite_parameters(layer)
+        self.dendrites_to_dendrites[-1].parameter_type = "dendrite"
+        self.num_dendrites += 1
+        self.num_cycles += 1
+
+    def drop_candidates(self) -> None:
+        self.candidate_module = nn.ModuleList()
+        ref = self.dendrites_to_dendrites[0]
+        self.dendrites_to_candidates = nn.ParameterList(
+            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels, device=ref.device, dtype=ref.dtype))
+            for _ in range(len(self.dendrite_values))
+        )
+
     def create_candidates(self, template: nn.Module) -> None:
         """One fresh candidate per slot, shaped like ``template`` (the wrapped layer)."""
         import copy
@@ -172,12 +203,8 @@ class DendriteModule(nn.Module):
                 if hasattr(sub, "reset_parameters"):
                     sub.reset_parameters()
             candidates.append(candidate)
+        self.drop_candidates()
         self.candidate_module = nn.ModuleList(candidates)
-        ref = self.dendrites_to_dendrites[0]
-        self.dendrites_to_candidates = nn.ParameterList(
-            nn.Parameter(torch.zeros(self.num_dendrites, self.out_channels, device=ref.device, dtype=ref.dtype))
-            for _ in candidates
-        )
 
     def installed_outputs(self, view_tuple: List[int], *args: Any, **kwargs: Any) -> List[torch.Tensor]:
         """Activated outputs of the installed dendrites, each fed by the earlier ones."""
@@ -229,6 +256,60 @@ class ARBNeuronModule(nn.Module):
         self.dendrites_to_top = nn.ParameterList(
             [nn.Parameter(torch.zeros(0, out_channels, device=param.device, dtype=param.dtype))]
         )
+        self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
+
+    @torch.no_grad()
+    def _track_error(self, grad: torch.Tensor) -> None:
+        """n mode: running mean of the neurons' error, handed to the candidates at the next p phase."""
+        node = int(self.this_node_index)
+        batch_mean = grad.mean([d for d in range(grad.dim()) if d != node])
+        for record in self.dendrite_module.dendrite_values:
+            record.normal_pass_average_d.mul_(0.99).add_(batch_mean, alpha=0.01)
+
+    def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
+        """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
+        neuron; zero by default, so the network's output is unchanged until they train)."""
+        dm = self.dendrite_module
+        k = dm.num_dendrites
+        dm.add_dendrite(dm.candidate_module[slot], dm.dendrites_to_candidates[slot][:k])
+        old = self.dendrites_to_top[-1].detach()
+        row = torch.zeros(1, self.out_channels, device=old.device, dtype=old.dtype)
+        if top_weights is not None:
+            row.copy_(top_weights.detach().reshape(1, -1))
+        self.dendrites_to_top[-1] = nn.Parameter(torch.cat([old, row]))
+        self.dendrites_to_top[-1].parameter_type = "neuron"
+
+    def drop_live_weight(self) -> None:
+        for name in ("candidate_to_top", "current_candidate_to_top"):
+            self._parameters.pop(name, None)
+
+    def _grow_for_state_dict(self, state_dict, prefix, *args) -> None:
+        """Makes this module's structure match a state dict saved after dendrites or candidates
+        were added, so a freshly wrapped network can load it."""
+        dm = self.dendrite_module
+        layer_prefix = prefix + "dendrite_module.layers."
+        saved = {int(k[len(layer_prefix):].split(".")[0]) for k in state_dict if k.startswith(layer_prefix)}
+        import copy
+
+        while dm.num_dendrites < len(saved):
+            layer = copy.deepcopy(self.main_module)
+            dm.add_dendrite(layer, torch.zeros(dm.num_dendrites, self.out_channels))
+        top = state_dict.get(prefix + "dendrites_to_top.0")
+        if top is not None and top.shape != self.dendrites_to_top[0].shape:
+            self.dendrites_to_top[0] = nn.Parameter(torch.zeros_like(top))
+            self.dendrites_to_top[0].parameter_type = "neuron"
+        cand_prefix = prefix + "dendrite_module.candidate_module."
+        if any(k.startswith(cand_prefix) for k in state_dict):
+            dm.create_candidates(self.main_module)
+        else:
+            dm.drop_candidates()
+        if prefix + "current_candidate_to_top" in state_dict:
+            live = nn.Parameter(torch.zeros_like(state_dict[prefix + "current_candidate_to_top"]))
+            live.parameter_type = "candidate"
+            self.candidate_to_top = live
+            self.register_parameter("current_candidate_to_top", live)
+        else:
+            self.drop_live_weight()
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
         import arborlib.dendrite_engine as DE
@@ -242,6 +323,8 @@ class ARBNeuronModule(nn.Module):
         for k, d_out in enumerate(dendrite_outs):
             out = out + to_top[k].view(view_tuple) * d_out
         if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
+            if self.training and out.requires_grad:
+                out.register_hook(self._track_error)
             return out
         _, nonlinear, _ = DE.forward_candidates(dm, view_tuple, list(dendrite_outs), *args, **kwargs)
         out = DE.apply_live_candidate_to_output(self, out, nonlinear)

@@ -1,18 +1,28 @@
-"""Hooks that drive the candidate cycle from an ordinary PyTorch training loop.
+"""Dendrite training from an ordinary PyTorch training loop.
 
-After ``attach_optimizer(optimizer, net)``, in p mode every ``optimizer.step()`` first runs
-one candidate step per backward pass since the last step (``apply_ab_grads``), and every
-``optimizer.zero_grad()`` clears what is left of the candidate queues (``apply_ab_zero``).
-Nothing changes in the loop itself::
+:class:`DendriteTrainer` wraps chosen layers of a network, hands out an optimizer for the
+current phase, and decides once per epoch (from a validation score) when to switch between
+n mode (neurons learn) and p mode (neurons frozen, candidates learn)::
 
-    for x, y in loader:
-        optimizer.zero_grad()
-        loss_fn(net(x), y).backward()
-        optimizer.step()
+    trainer = DendriteTrainer(net, lambda params: torch.optim.Adam(params, lr=1e-3))
+    for epoch in range(max_epochs):
+        optimizer = trainer.optimizer            # new after every switch
+        for x, y in loader:
+            optimizer.zero_grad()
+            loss_fn(net(x), y).backward()
+            optimizer.step()
+        status = trainer.epoch_end(validation_accuracy(net))
+        if status.done:
+            break
+
+The optimizer is attached (:func:`attach_optimizer`): in p mode every ``optimizer.step()``
+first runs one candidate step per backward pass since the last step, and every
+``optimizer.zero_grad()`` clears what is left of the candidate queues.
 """
 from __future__ import annotations
 
-from typing import Iterator, List
+import dataclasses
+from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
 
 import torch
 from torch import nn
@@ -31,29 +41,41 @@ def dendrite_modules(net: nn.Module) -> Iterator[DendriteModule]:
         yield neuron.dendrite_module
 
 
+class _Slot:
+    """One candidate slot seen as a dendrite module: the engine's candidate step and queue
+    clearing work on ``dendrite_values[0]``, so each slot is handed over on its own."""
+
+    __slots__ = ("dendrite_values",)
+
+    def __init__(self, record) -> None:
+        self.dendrite_values = [record]
+
+
 def candidate_steps(net: nn.Module) -> None:
-    """One candidate step per captured error of each wrapped layer (p mode only)."""
+    """One candidate step per captured error, for every candidate of every wrapped layer
+    (p mode only), then the best-score check."""
     import arborlib.dendrite_engine as DE
 
     if GAR.arb_tracker.member_vars["mode"] != "p":
         return
     for dm in dendrite_modules(net):
-        if dm.mode != "p" or not len(dm.dendrite_values):
+        if dm.mode != "p":
             continue
-        record = dm.dendrite_values[0]
-        if record.device is None:
-            continue
-        # Gradient accumulation: several backward passes may precede one step.
-        for _ in range(len(record.current_parent_d[record.device])):
-            DE.apply_ab_grads(dm)
+        for record in dm.dendrite_values:
+            if record.device is None:
+                continue
+            # Gradient accumulation: several backward passes may precede one step.
+            for _ in range(len(record.current_parent_d[record.device])):
+                DE.apply_ab_grads(_Slot(record))
+            DE.check_new_best_score(record)
 
 
 def clear_candidate_queues(net: nn.Module) -> None:
     import arborlib.dendrite_engine as DE
 
     for dm in dendrite_modules(net):
-        if len(dm.dendrite_values):
-            DE.apply_ab_zero(dm)
+        for record in dm.dendrite_values:
+            DE.apply_ab_zero(_Slot(record))
 
 
 class _ZeroGradWithQueues:
@@ -75,3 +97,215 @@ def attach_optimizer(optimizer: torch.optim.Optimizer, net: nn.Module) -> torch.
     optimizer.register_step_pre_hook(lambda opt, args, kwargs: candidate_steps(net))
     optimizer.zero_grad = _ZeroGradWithQueues(optimizer, net)
     return optimizer
+
+
+DEFAULT_LAYER_TYPES: Tuple[Type[nn.Module], ...] = (nn.Linear, nn.Conv1d, nn.Conv2d)
+
+
+def wrap_network(
+    net: nn.Module,
+    layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
+    include: Optional[Iterable[str]] = None,
+    exclude: Iterable[str] = (),
+) -> List[ARBNeuronModule]:
+    """Replaces, in place, every layer of ``net`` of one of ``layer_types`` by a neuron module.
+
+    ``include`` (module paths such as "fc1" or "features.0") limits the layers wrapped;
+    ``exclude`` and ``GAR.pc.get_module_ids_to_track()`` name layers never wrapped. Every
+    parameter is tagged with its role. Returns the new neuron modules.
+    """
+    import arborlib.dendrite_engine as DE
+
+    if isinstance(net, ARBNeuronModule) or neuron_modules(net):
+        raise ValueError("wrap_network: this network is already wrapped")
+    chosen = None if include is None else set(include)
+    skipped = set(exclude) | set(GAR.pc.get_module_ids_to_track())
+    targets = [
+        (name, module)
+        for name, module in net.named_modules()
+        if name and isinstance(module, tuple(layer_types))
+        and (chosen is None or name in chosen) and name not in skipped
+    ]
+    if chosen is not None and chosen - {name for name, _ in targets}:
+        missing = sorted(chosen - {name for name, _ in targets})
+        raise ValueError(f"wrap_network: no wrappable layer named {missing}")
+    DE.set_neuron_parameters(net)
+    wrapped = []
+    for name, module in targets:
+        neuron = ARBNeuronModule(module, name)
+        _tag_neuron_module(neuron)
+        parent_name, _, attr = name.rpartition(".")
+        setattr(net.get_submodule(parent_name) if parent_name else net, attr, neuron)
+        wrapped.append(neuron)
+    if not wrapped:
+        raise ValueError("wrap_network: found no layer to wrap")
+    return wrapped
+
+
+def _tag_neuron_module(neuron: ARBNeuronModule) -> None:
+    import arborlib.dendrite_engine as DE
+
+    dm = neuron.dendrite_module
+    DE.set_neuron_parameters(neuron.main_module)
+    DE.set_neuron_parameters(neuron.dendrites_to_top)
+    DE.set_dendrite_parameters(dm.layers)
+    DE.set_dendrite_parameters(dm.dendrites_to_dendrites)
+    DE.set_candidate_parameters(dm.candidate_module)
+    DE.set_candidate_parameters(dm.dendrites_to_candidates)
+
+
+def trainable(parameter: nn.Parameter, mode: str) -> bool:
+    """Whether a parameter with this role trains in ``mode``."""
+    role = getattr(parameter, "parameter_type", "neuron")
+    if mode == "p":
+        return role == "candidate"
+    return role == "neuron" or (role == "dendrite" and GAR.pc.get_learn_dendrites_live())
+
+
+@dataclasses.dataclass
+class Status:
+    """What :meth:`DendriteTrainer.epoch_end` decided."""
+
+    mode: str  # the mode for the next epoch
+    switched: bool = False  # the mode changed: take a new ``trainer.optimizer``
+    restructured: bool = False  # dendrites were installed: the network changed shape
+    done: bool = False  # no further dendrites: training is complete
+
+
+class DendriteTrainer:
+    """Wraps a network and runs the n/p cycle.
+
+    Args:
+        net: the network; its chosen layers are wrapped in place.
+        optimizer_factory: called with the parameters that train in the current phase.
+        max_dendrites: dendrites per layer after which training ends.
+        n_patience: n-mode epochs without a validation improvement before a p phase.
+        p_patience: p-mode epochs without any candidate improvement before installing.
+        max_p_epochs: longest p phase.
+        min_delta: smallest validation gain that counts as an improvement.
+        higher_is_better: the validation score's direction.
+        layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`).
+    """
+
+    def __init__(
+        self,
+        net: nn.Module,
+        optimizer_factory: Callable[[List[nn.Parameter]], torch.optim.Optimizer],
+        *,
+        max_dendrites: int = 2,
+        n_patience: int = 3,
+        p_patience: int = 2,
+        max_p_epochs: int = 10,
+        min_delta: float = 0.0,
+        higher_is_better: bool = True,
+        layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
+        include: Optional[Iterable[str]] = None,
+        exclude: Iterable[str] = (),
+    ) -> None:
+        if max_dendrites < 0 or n_patience < 1 or p_patience < 1 or max_p_epochs < 1:
+            raise ValueError("DendriteTrainer: max_dendrites >= 0 and patience/epochs >= 1 expected")
+        self.net = net
+        self.neurons = wrap_network(net, layer_types, include, exclude)
+        self.optimizer_factory = optimizer_factory
+        self.max_dendrites = max_dendrites
+        self.n_patience, self.p_patience, self.max_p_epochs = n_patience, p_patience, max_p_epochs
+        self.min_delta, self.higher_is_better = min_delta, higher_is_better
+        self.mode = "n"
+        GAR.arb_tracker.member_vars["mode"] = "n"
+        self._best: Optional[float] = None
+        self._stale = 0
+        self._p_epochs = 0
+        self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
+        self._apply_roles()
+
+    # -- parameters and optimizer -------------------------------------------------------
+    @property
+    def num_dendrites(self) -> int:
+        return self.neurons[0].dendrite_module.num_dendrites
+
+    def parameters(self) -> List[nn.Parameter]:
+        """The parameters that train in the current mode."""
+        return [p for p in self.net.parameters() if p.requires_grad]
+
+    def _apply_roles(self) -> None:
+        for p in self.net.parameters():
+            p.requires_grad_(trainable(p, self.mode))
+        self.optimizer = attach_optimizer(self.optimizer_factory(self.parameters()), self.net)
+
+    # -- switches -------------------------------------------------------------------
+    def start_p_phase(self) -> None:
+        """n -> p: fresh statistics and candidates for every wrapped layer; neurons freeze."""
+        import arborlib.dendrite_engine as DE
+
+        for neuron in self.neurons:
+            dm = neuron.dendrite_module
+            for record in dm.dendrite_values:
+                record.clear_queues()
+                DE.reinitialize_for_ab(record)
+            DE.set_module_p_ab(neuron)
+            dm.create_candidates(neuron.main_module)
+            for j in range(len(dm.candidate_module)):
+                DE.init_candidates(dm, j)
+            _tag_neuron_module(neuron)
+            dm.mode = "p"
+        self.mode = "p"
+        GAR.arb_tracker.member_vars["mode"] = "p"
+        self._p_epochs = 0
+        self._stale = 0
+        self._apply_roles()
+
+    def start_n_phase(self) -> None:
+        """p -> n: the best candidate of each layer becomes a dendrite; candidates lock."""
+        import arborlib.dendrite_engine as DE
+
+        for neuron in self.neurons:
+            dm = neuron.dendrite_module
+            slot = dm.best_candidate()
+            live = getattr(neuron, "current_candidate_to_top", None)
+            neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
+            DE.set_ab_mode(dm, "n")
+            DE.set_module_n_ab(neuron)
+            neuron.drop_live_weight()
+            dm.drop_candidates()
+            for record in dm.dendrite_values:
+                record.clear_queues()
+            _tag_neuron_module(neuron)
+            dm.mode = "n"
+        self.mode = "n"
+        GAR.arb_tracker.member_vars["mode"] = "n"
+        self._best = None
+        self._stale = 0
+        self._apply_roles()
+
+    # -- schedule -----------------------------------------------------------------
+    def _improved(self, score: float) -> bool:
+        if self._best is None:
+            return True
+        gain = score - self._best if self.higher_is_better else self._best - score
+        return gain > self.min_delta
+
+    def epoch_end(self, score: float) -> Status:
+        """Call once per epoch with the validation score; switches modes when due."""
+        self.history.append((self.mode, float(score)))
+        if self.mode == "n":
+            if self._improved(score):
+                self._best, self._stale = float(score), 0
+                return Status("n")
+            self._stale += 1
+            if self._stale < self.n_patience:
+                return Status("n")
+            if self.num_dendrites >= self.max_dendrites:
+                return Status("n", done=True)
+            self.start_p_phase()
+            return Status("p", switched=True)
+        self._p_epochs += 1
+        improved = False
+        for neuron in self.neurons:
+            for record in neuron.dendrite_module.dendrite_values:
+                improved |= bool(record.best_score_improved_this_epoch[0])
+                record.best_score_improved_this_epoch.zero_()  # a new epoch of the p phase
+        self._stale = 0 if improved else self._stale + 1
+        if self._stale < self.p_patience and self._p_epochs < self.max_p_epochs:
+            return Status("p")
+        self.start_n_phase()
+        return Status("n", switched=True, restructured=True)
