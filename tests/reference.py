@@ -1,7 +1,7 @@
-"""Slow, literal torch formulations of the correlation statistics, used as test oracles.
+"""Slow, literal float64 formulations of the correlation statistics, used as test oracles.
 
-Everything runs in float64 on clones, one step per line, so a shortcut taken by the
-engine (shared moments, shifted centres) cannot hide behind the same shortcut here.
+One step per line on clones, so a shortcut taken by the engine (shared moments, shifted
+centres) cannot hide behind the same shortcut here.
 """
 import torch
 
@@ -50,16 +50,9 @@ def normal_pass_average_d(average, P, math_tuple, full_mult):
 
 
 STAT_NAMES = [
-    "prev_dendrite_candidate_average",
-    "prev_dendrite_candidate_correlation",
-    "prev_dendrite_candidate_pearson",
-    "best_score",
-    "previous_best_score",
-    "best_pearson_correlation",
-    "running_scalar",
-    "initialized",
-    "normal_pass_average_d",
-    "parents_average_d_vector",
+    "prev_dendrite_candidate_average", "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
+    "best_score", "previous_best_score", "best_pearson_correlation", "running_scalar", "initialized",
+    "normal_pass_average_d", "parents_average_d_vector",
 ]
 
 

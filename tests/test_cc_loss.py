@@ -88,7 +88,7 @@ def test_fifo_two_forwards_one_backward():
 
 
 @pytest.mark.parametrize("extra_verbose", [False, True])
-@pytest.mark.parametrize("case", ["no_device", "no_error", "no_output"])
+@pytest.mark.parametrize("case", ["no_attribute", "no_device", "no_error", "no_output"])
 def test_early_returns(case, extra_verbose, capsys):
     GAR.pc.set_extra_verbose(extra_verbose)
     _, dm = p_layer()
@@ -98,7 +98,9 @@ def test_early_returns(case, extra_verbose, capsys):
         rec.dendrite_outs[0].append(out)
     if case != "no_error":
         rec.current_parent_d[0].append(torch.randn(2, 4))
-    if case != "no_device":
+    if case == "no_attribute":
+        del rec.device
+    elif case != "no_device":
         rec.device = 0
     before = (list(rec.dendrite_outs[0]), list(rec.current_parent_d[0]))
     assert DE.apply_ab_grads(dm) is None
@@ -107,10 +109,25 @@ def test_early_returns(case, extra_verbose, capsys):
     expected = ""
     if extra_verbose:
         expected = "calling apply ab grads for fc\n"
-        if case != "no_device":
+        if case not in ("no_device", "no_attribute"):
             counts = "0/1" if case == "no_error" else "1/0"
             expected += f"with {counts} tensors\nAnd cleared device\n"
     assert capsys.readouterr().out == expected
+
+
+def test_only_slot_zero_at_the_recorded_device_is_consumed():
+    GAR.pc.set_global_candidates(2)
+    _, dm = p_layer()
+    x = torch.randn(2, 3)
+    for rec, cand in zip(dm.dendrite_values, dm.candidate_module):
+        rec.dendrite_outs = [[cand(x)], [cand(x)]]
+        rec.current_parent_d = [[torch.randn(2, 4)], [torch.randn(2, 4)]]
+        rec.device = 1
+    DE.apply_ab_grads(dm)
+    first, second = dm.dendrite_values
+    assert [len(q) for q in first.dendrite_outs + first.current_parent_d] == [1, 0, 1, 0]
+    assert [len(q) for q in second.dendrite_outs + second.current_parent_d] == [1, 1, 1, 1]
+    assert first.device == 1 and first.initialized.item() == 1 and second.initialized.item() == 0
 
 
 def test_extra_verbose_full_step(capsys):
@@ -161,7 +178,7 @@ def test_fused_step_equals_public_functions(layer, running, initialized, other_s
         GAR.pc.set_correlations_by_mean(False)
         GAR.pc.set_normalized_covariance(False)
     make, in_shape, out_shape = LAYERS[layer]
-    fused, plain = make(), None
+    fused = make()
     plain = copy.deepcopy(fused)
     x = torch.randn(in_shape)
     err = torch.randn(out_shape) + 0.3 * fused(x).detach() - 0.2

@@ -42,7 +42,10 @@ def test_worked_example_covariance_and_pearson(by_mean, normalized, expected):
     D = D2.clone().requires_grad_()
     cov = DE.get_current_covariance(D, P2, MT, VT, values=rec)
     assert cov.tolist() == [expected] and not cov.requires_grad
-    assert rec.current_batch_pearson.tolist() == [1.0]
+    first = rec.current_batch_pearson
+    assert first.tolist() == [1.0]
+    DE.get_current_covariance(D, -P2, MT, VT, values=rec)
+    assert rec.current_batch_pearson is not first and rec.current_batch_pearson.tolist() == [-1.0]
 
 
 @pytest.mark.parametrize("constant", ["D", "P"])
@@ -51,19 +54,8 @@ def test_constant_side_gives_zero_pearson_not_nan(constant, stops):
     D = torch.full((2, 1), 5.0) if constant == "D" else D2
     P = torch.full((2, 1), 5.0) if constant == "P" else P2
     rec = record()
-    cov = DE.get_current_covariance(D, P, MT, VT, values=rec)
-    assert rec.current_batch_pearson.tolist() == [0.0] and cov.tolist() == [0.0]
-    assert stops == []
-
-
-def test_pearson_is_replaced_by_a_new_tensor_each_call():
-    batch_only()
-    rec = record()
-    DE.get_current_covariance(D2, P2, MT, VT, values=rec)
-    first = rec.current_batch_pearson
-    DE.get_current_covariance(D2, -P2, MT, VT, values=rec)
-    assert rec.current_batch_pearson is not first
-    assert first.tolist() == [1.0] and rec.current_batch_pearson.tolist() == [-1.0]
+    assert DE.get_current_covariance(D, P, MT, VT, values=rec).tolist() == [0.0]
+    assert rec.current_batch_pearson.tolist() == [0.0] and stops == []
 
 
 def test_covariance_loss_worked_example():
@@ -128,18 +120,20 @@ def test_running_averages_match_reference(shape, node, phase, live):
     assert not rec.parents_average_d_vector.requires_grad
 
 
-def test_error_average_worked_example():
+@pytest.mark.parametrize("dpp_verbose", [False, True])
+def test_error_average_worked_example(dpp_verbose, capsys):
+    GAR.pc.set_dpp_verbose(dpp_verbose)
     rec = record()
     DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([2.0]))
     assert rec.normal_pass_average_d.item() == pytest.approx(0.04)
+    assert capsys.readouterr().out == ("no error with\ntorch.Size([2, 1])\n1\n[0]\n2\n" if dpp_verbose else "")
 
 
 def test_three_initial_steps_then_regular():
     GAR.pc.set_initial_correlation_batches(3)
     rec = record()
-    rec.best_score.fill_(0.5)
-    rec.previous_best_score.fill_(0.4)
-    rec.best_pearson_correlation.fill_(0.3)
+    for name in ("best_score", "previous_best_score", "best_pearson_correlation"):
+        getattr(rec, name).fill_(0.5)
     for c in (1.0, 2.0, 3.0):
         DE.update_running_averages(P2, D2, None, rec, MT, 2, torch.tensor([c]))
     assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.0)
@@ -158,20 +152,15 @@ def test_regular_rule_worked_example_and_storage():
     rec.prev_dendrite_candidate_pearson.fill_(0.5)
     rec.prev_dendrite_candidate_average.fill_(1.0)
     rec.current_batch_pearson = torch.tensor([1.0])
-    objs = {n: getattr(rec, n) for n in ("prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson",
-                                         "prev_dendrite_candidate_average")}
-    ptrs = {n: t.data_ptr() for n, t in objs.items()}
+    names = ("prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson", "prev_dendrite_candidate_average")
+    objs = {n: (getattr(rec, n), getattr(rec, n).data_ptr()) for n in names}
     DE.update_saved_values_averages(rec, D2, torch.tensor([4.0]), None, None, MT)
-    assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.02, abs=1e-6)
-    assert rec.prev_dendrite_candidate_pearson.item() == pytest.approx(0.505, abs=1e-6)
-    assert rec.prev_dendrite_candidate_average.item() == pytest.approx(1.01, abs=1e-6)
+    got = [getattr(rec, n).item() for n in names]
+    assert got == pytest.approx([0.99 * 2 + 0.010000000000000009 * 4, 0.505, 1.01], abs=1e-6)  # about 2.02
     assert rec.initialized.item() == 0
-    for n, t in objs.items():
-        assert getattr(rec, n) is t
-    # Correlation and Pearson get fresh storage; the candidate average is written in place.
-    assert rec.prev_dendrite_candidate_correlation.data_ptr() != ptrs["prev_dendrite_candidate_correlation"]
-    assert rec.prev_dendrite_candidate_pearson.data_ptr() != ptrs["prev_dendrite_candidate_pearson"]
-    assert rec.prev_dendrite_candidate_average.data_ptr() == ptrs["prev_dendrite_candidate_average"]
+    for n, (obj, ptr) in objs.items():
+        # Same tensor objects; correlation and Pearson get fresh storage, the average is written in place.
+        assert getattr(rec, n) is obj and (obj.data_ptr() == ptr) == (n == "prev_dendrite_candidate_average")
 
 
 def test_zero_initial_batches_never_zeroes_best_score():
@@ -184,28 +173,26 @@ def test_zero_initial_batches_never_zeroes_best_score():
     assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(2.0 * (1 - 0.99**3), rel=1e-5)
 
 
-@pytest.mark.parametrize("bad", ["D", "P"])
-def test_nan_covariance_is_reported_and_returned(bad, capsys, stops):
+NAN = float("nan")
+
+
+@pytest.mark.parametrize(
+    "D, P, check",
+    [(torch.tensor([[1.0], [NAN]]), P2, torch.isnan), (D2, torch.tensor([[NAN], [6.0]]), torch.isnan),
+     (torch.tensor([[3e38], [-3e38]]), torch.tensor([[3e38], [-3e38]]), torch.isinf)],  # sum overflows
+)
+def test_non_finite_covariance_is_reported_and_returned(D, P, check, capsys, stops):
+    GAR.pc.set_correlations_by_mean(False)
+    GAR.pc.set_normalized_covariance(False)
     batch_only()
-    D = torch.tensor([[1.0], [float("nan")]]) if bad == "D" else D2
-    P = torch.tensor([[float("nan")], [6.0]]) if bad == "P" else P2
     cov = DE.get_current_covariance(D, P, MT, VT, values=record(name="conv3"))
-    assert torch.isnan(cov).all()
+    assert check(cov).all()
     assert capsys.readouterr().out == (
         "Covariance contains NaN values.\n"
         "For layer: conv3\n"
         "Try not adding dendrites here with GAR.pc.append_module_ids_to_track(['conv3'])\n"
     )
     assert len(stops) == 1
-
-
-def test_infinite_covariance_is_reported(capsys, stops):
-    GAR.pc.set_correlations_by_mean(False)
-    GAR.pc.set_normalized_covariance(False)
-    big = torch.tensor([[3e38], [-3e38]])
-    cov = DE.get_current_covariance(big, big, MT, VT, values=record())
-    assert torch.isinf(cov).all()
-    assert capsys.readouterr().out.startswith("Covariance contains NaN values.\n") and len(stops) == 1
 
 
 @pytest.mark.parametrize("nan_in", [None, "dendrite_outs", "covariance", "loss", "all"])
@@ -220,10 +207,9 @@ def test_print_correlation_values(nan_in, capsys, stops):
     assert DE.print_correlation_values(values=rec, **args) is None
     buf = io.StringIO()
     print("Correlation Values:", file=buf)
-    print("Last Dendrite Outs:", args["dendrite_outs"], file=buf)
-    print("New Neuron Error:", args["new_neuron_error"], file=buf)
-    print("Current Correlations:", args["covariance"], file=buf)
-    print("Loss:", args["loss"], file=buf)
+    for label, name in [("Last Dendrite Outs:", "dendrite_outs"), ("New Neuron Error:", "new_neuron_error"),
+                        ("Current Correlations:", "covariance"), ("Loss:", "loss")]:
+        print(label, args[name], file=buf)
     print("Initialized:", rec.initialized, file=buf)
     if nan_in:
         print("got a nan in correlation function", file=buf)
@@ -234,22 +220,14 @@ def test_print_correlation_values(nan_in, capsys, stops):
 def test_shape_error_reports_stops_and_raises(capsys, stops):
     rec = record(channels=3, name="fc7")
     before = R.snapshot(rec)
-    P = torch.randn(2, 4)
     with pytest.raises(ValueError, match="Error with type shape in fc7"):
-        DE.update_running_averages(P, torch.randn(2, 4), None, rec, MT, 2, torch.zeros(4))
-    out = capsys.readouterr().out
-    exception_text, tail = out.split("Error with type shape in fc7\n")
+        DE.update_running_averages(torch.randn(2, 4), torch.randn(2, 4), None, rec, MT, 2, torch.zeros(4))
+    exception_text, tail = capsys.readouterr().out.split("Error with type shape in fc7\n")
     assert "(3)" in exception_text and "(4)" in exception_text  # the broadcast failure itself
     assert tail == "torch.Size([2, 4])\n1\n[0]\n2\n"
     assert len(stops) == 1
     after = R.snapshot(rec)
     assert all(torch.equal(before[n], after[n]) for n in R.STAT_NAMES)  # nothing after the failure ran
-
-
-def test_dpp_verbose_diagnostics(capsys):
-    GAR.pc.set_dpp_verbose(True)
-    DE.update_running_averages(P2, D2, None, record(), MT, 2, torch.tensor([2.0]))
-    assert capsys.readouterr().out == "no error with\ntorch.Size([2, 1])\n1\n[0]\n2\n"
 
 
 def test_keyword_arguments():
