@@ -1,0 +1,199 @@
+// ARBLayer: one wrapped layer after dendrite training, as a single module holding its
+// dendrite layers and main layer side by side plus the packed cascade weights.
+#include "fused_layers.h"
+
+#include "companion/cascade.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace arbor::fused {
+
+namespace {
+
+// Marker texts: the block's module_id, and the small values hidden in the filler rows.
+const char* const kBlockMarker = "ARBLayer fused block";
+const char* const kFillerMarker = "arborlib skip weights";
+
+py::object marker_tensor(const std::string& text) {
+  // Built one letter at a time, as the marker for each sub-layer is.
+  std::string built;
+  for (char c : text) built.push_back(c);
+  return UAR().attr("string_to_tensor")(built).attr("__add__")(3);
+}
+
+// Two characters per value: (c0 + 1) / 1e4 + (c1 + 1) / 1e6; blanks and full stops skipped.
+std::vector<double> marker_values(const std::string& text) {
+  std::vector<double> values;
+  double current = 0.0;
+  int position = 0;
+  for (char ch : text) {
+    if (ch == ' ' || ch == '.') continue;
+    const double code = static_cast<unsigned char>(ch);
+    current += (code + 1) / std::pow(10.0, (position + 2) * 2);
+    if (++position == 2) {
+      values.push_back(current);
+      current = 0.0;
+      position = 0;
+    }
+  }
+  return values;
+}
+
+// An entry of the skip-weight list as rows x columns (each value a single element).
+at::Tensor as_rows(const at::Tensor& entry) {
+  at::Tensor t = entry.detach();
+  if (t.dim() == 0) return t.reshape({1, 1});
+  if (t.dim() == 1) return t.reshape({t.size(0), 1});
+  const int64_t rows = t.size(0), cols = t.size(1);
+  TORCH_CHECK(t.numel() == rows * cols, "ARBLayer: skip-weight entries must hold one value per row and column, got shape ",
+              t.sizes());
+  return t.reshape({rows, cols});
+}
+
+// Packs the list into an [n, n, size] tensor: each entry's rows copied, every other row
+// filled with draws from the values' own normal distribution.
+at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
+  const int64_t n = static_cast<int64_t>(entries.size());
+  int64_t size = 1;
+  std::vector<at::Tensor> flat;
+  for (const auto& e : entries) {
+    size = std::max<int64_t>(size, e.size(1));
+    flat.push_back(e.reshape({-1}).to(at::kDouble).cpu());
+  }
+  const at::Tensor all = n ? at::cat(flat) : at::empty({0}, at::kDouble);
+  at::Tensor packed = at::zeros({n, n, size});
+  int64_t filler_rows = 0;
+  for (const auto& e : entries) filler_rows += std::max<int64_t>(0, n - e.size(0));
+  at::Tensor filler;
+  if (filler_rows > 0) {
+    TORCH_CHECK(all.numel() > 0, "ARBLayer: the skip-weight list holds no values to draw the filler rows from");
+    const double mean = all.mean().item<double>();
+    const double std = all.std(/*unbiased=*/false).item<double>();
+    std::vector<double> draws = py::module_::import("numpy")
+                                    .attr("random")
+                                    .attr("normal")(mean, std, filler_rows * size)
+                                    .attr("tolist")()
+                                    .cast<std::vector<double>>();
+    auto round = py::module_::import("builtins").attr("round");
+    const std::vector<double> marks = marker_values(kFillerMarker);
+    for (size_t i = 0; i < marks.size() && i < draws.size(); ++i) {
+      const double rounded = round(draws[i], 2).cast<double>();
+      draws[i] = rounded >= 0 ? rounded + marks[i] : rounded - marks[i];
+    }
+    filler = at::tensor(draws, at::kDouble).to(at::kFloat);
+  }
+  int64_t used = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const at::Tensor& e = entries[i];
+    const int64_t copied = std::min<int64_t>(e.size(0), n);
+    if (copied > 0) packed[i].narrow(0, 0, copied).narrow(1, 0, e.size(1)).copy_(e.narrow(0, 0, copied));
+    for (int64_t j = copied; j < n; ++j) {
+      packed[i][j].copy_(filler.narrow(0, used, size));
+      used += size;
+    }
+  }
+  return packed;
+}
+
+void arb_layer_init(py::object self, py::object layer_array, py::object processor_array,
+                    py::object dendrites_to_top, py::object dendrites_to_dendrites, py::object node_index,
+                    py::object num_cycles, py::object view_tuple) {
+  module_base().attr("__init__")(self);
+  py::module_ torch = py::module_::import("torch");
+  self.attr("layer_array") = layer_array;
+  self.attr("register_buffer")("module_id", marker_tensor(kBlockMarker));
+  self.attr("register_buffer")("num_cycles", num_cycles);
+  self.attr("register_buffer")("view_tuple", torch.attr("tensor")(view_tuple));
+  for (auto layer : layer_array) layer.attr("register_buffer")("module_id", marker_tensor("ARB"));
+  self.attr("processor_array") = processor_array;
+
+  // A new list: extending the companion's dendrites_to_dendrites in place would corrupt
+  // the neuron module it belongs to.
+  py::object parameter_list = torch.attr("nn").attr("ParameterList");
+  py::object skip = PyObject_IsTrue(dendrites_to_dendrites.ptr()) == 1
+                        ? parameter_list(py::list(dendrites_to_dendrites))
+                        : parameter_list(py::make_tuple(torch.attr("zeros")(1, 1, 1)));
+  if (PyObject_IsTrue(dendrites_to_top.ptr()) == 1) {
+    skip.attr("append")(dendrites_to_top[py::int_(-1)]);
+  } else {
+    skip = parameter_list();
+  }
+  std::vector<at::Tensor> entries;
+  for (auto e : skip) entries.push_back(as_rows(e.cast<at::Tensor>()));
+  at::Tensor packed;
+  {
+    c10::NoGradGuard no_grad;
+    packed = pack_skip_weights(entries);
+  }
+  self.attr("original") = skip;
+  py::object parameter = torch.attr("nn").attr("Parameter");
+  if (packed.size(0) > 1) {
+    self.attr("skip_weights") = parameter(packed.slice(0, 1).contiguous());
+  } else if (packed.size(0) == 0) {
+    self.attr("skip_weights") = parameter(packed);
+  }  // exactly one entry: no skip weights at all
+  self.attr("node_index") = node_index;
+  self.attr("internal_nonlinearity") = pc().attr("get_arb_forward_function")();
+}
+
+py::object arb_layer_forward(py::object self, py::args args, py::kwargs kwargs) {
+  py::object layers = self.attr("layer_array");
+  py::object processors = self.attr("processor_array");
+  const int64_t n = py::len(layers);
+  if (n == 0) throw py::value_error("ARBLayer: layer_array is empty, there is no main layer to run");
+  auto processor = [&](int64_t c) -> py::object {
+    return c < static_cast<int64_t>(py::len(processors)) ? processors[py::int_(c)] : py::none();
+  };
+  std::vector<at::Tensor> outs;
+  for (int64_t c = 0; c < n; ++c) {
+    py::object proc = processor(c);
+    py::object layer = layers[py::int_(c)];
+    py::object out;
+    if (c < n - 1) {
+      // Dendrite layer: pre adapts the block's inputs, post the layer's output.
+      if (!proc.is_none()) {
+        py::tuple pair = proc.attr("pre")(*args, **kwargs);
+        if (pair.size() != 2) throw py::value_error("ARBLayer: a dendrite processor's pre must return (args, kwargs)");
+        out = layer(*py::tuple(pair[0]), **py::dict(pair[1]));
+        out = proc.attr("post")(out);
+      } else {
+        out = layer(*args, **kwargs);
+      }
+    } else {
+      // Main layer: pre adapts its output before the combination, post the combined value.
+      out = layer(*args, **kwargs);
+      if (!proc.is_none()) out = proc.attr("pre")(out);
+    }
+    outs.push_back(out.cast<at::Tensor>());
+  }
+  at::Tensor result;
+  if (n > 1) {
+    const at::Tensor weights = self.attr("skip_weights").cast<at::Tensor>();
+    const std::vector<int64_t> view = self.attr("view_tuple").attr("tolist")().cast<std::vector<int64_t>>();
+    py::object activation = self.attr("internal_nonlinearity");
+    result = combine_cascade(
+        outs, [&](int64_t k, int64_t j) { return weights[k][j]; }, view,
+        [&](const at::Tensor& t) { return activation(t).cast<at::Tensor>(); });
+  } else {
+    result = outs.back();
+  }
+  py::object main_proc = processor(n - 1);
+  if (!main_proc.is_none()) return main_proc.attr("post")(result);
+  return py::cast(result);
+}
+
+}  // namespace
+
+void define_arb_layer(py::module_& m) {
+  py::object cls = make_class(m, module_base(), "ARBLayer",
+                              "A wrapped layer with its installed dendrites, fused into one module for inference.");
+  add_method(cls, "__init__", &arb_layer_init, py::arg("layer_array"), py::arg("processor_array"),
+             py::arg("dendrites_to_top"), py::arg("dendrites_to_dendrites"), py::arg("node_index"),
+             py::arg("num_cycles"), py::arg("view_tuple"));
+  add_method(cls, "forward", &arb_layer_forward);
+}
+
+}  // namespace arbor::fused
