@@ -1,0 +1,145 @@
+// ARBModulePyThread: the inference form of a fused block. Every sub-layer runs on the
+// block's input (optionally one thread each), then the outputs are combined as a cascade.
+#include "slim_restore.h"
+
+#include "companion/cascade.h"
+
+#include <vector>
+
+namespace arbor::slim {
+
+namespace {
+
+py::object processor_at(const py::object& self, int64_t c) {
+  py::object processors = self.attr("processor_array");
+  return c < static_cast<int64_t>(py::len(processors)) ? processors[py::int_(c)] : py::none();
+}
+
+void thread_init(py::object self, py::object original_module) {
+  module_base().attr("__init__")(self);
+  self.attr("layer_array") = original_module.attr("layer_array");
+  self.attr("processor_array") = original_module.attr("processor_array");
+  py::object skip = py::getattr(original_module, "skip_weights", py::none());
+  if (!skip.is_none() && py::len(skip) > 1) {
+    // A parameter of the wrapper's own (not a slice of the block's), so the trained cascade
+    // weights are saved, loaded, counted and copied with it.
+    const at::Tensor rest = skip.cast<at::Tensor>().detach().slice(0, 1).clone();
+    self.attr("skip_weights") = py::module_::import("torch.nn").attr("Parameter")(rest);
+  }
+  self.attr("register_buffer")("node_index", original_module.attr("node_index").attr("clone")().attr("detach")());
+  self.attr("register_buffer")("module_id", original_module.attr("module_id").attr("clone")().attr("detach")());
+  self.attr("register_buffer")("num_cycles", original_module.attr("num_cycles"));
+  self.attr("register_buffer")("view_tuple", original_module.attr("view_tuple"));
+}
+
+void process_and_forward(py::object self, py::args all, py::kwargs kwargs) {
+  // (c, dendrite_outs, *inputs)
+  if (all.size() < 2) throw py::type_error("process_and_forward expects (c, dendrite_outs, *inputs)");
+  const int64_t c = all[0].cast<int64_t>();
+  py::object slots = all[1];
+  py::tuple args = all[py::slice(2, all.size(), 1)];
+  py::dict kw = kwargs;
+  py::object proc = processor_at(self, c);
+  if (!proc.is_none()) {
+    py::object pair = proc.attr("pre")(*args, **kw);
+    if (py::len(pair) != 2) throw py::value_error("a dendrite processor's pre must return (args, kwargs)");
+    args = py::tuple(pair[py::int_(0)]);
+    kw = py::dict(pair[py::int_(1)]);
+  }
+  py::object out = self.attr("layer_array")[py::int_(c)](*args, **kw);
+  if (!proc.is_none()) out = proc.attr("post")(out);
+  slots[py::int_(c)] = out;
+}
+
+void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
+  // (dendrite_outs, *inputs)
+  if (all.size() < 1) throw py::type_error("process_and_pre expects (dendrite_outs, *inputs)");
+  py::object slots = all[0];
+  py::tuple args = all[py::slice(1, all.size(), 1)];
+  py::object layers = self.attr("layer_array");
+  const int64_t n = py::len(layers);
+  py::object out = layers[py::int_(n - 1)].attr("forward")(*args, **kwargs);
+  py::object proc = processor_at(self, n - 1);
+  if (!proc.is_none()) out = proc.attr("pre")(out);
+  slots[py::int_(n - 1)] = out;
+}
+
+// Runs every layer in a thread of its own. An error inside a thread is kept and raised
+// here after all threads are joined (the thread facility would only print it), and each
+// worker runs with the caller's grad mode, which is per thread.
+void run_threaded(py::object self, const py::list& slots, const py::args& args, const py::kwargs& kwargs) {
+  py::module_ threading = py::module_::import("threading");
+  const int64_t n = py::len(slots);
+  py::list errors;
+  const bool grad_enabled = c10::GradMode::is_enabled();
+  std::vector<py::object> threads;
+  for (int64_t c = 0; c < n; ++c) {
+    const bool main_layer = c == n - 1;
+    py::object target = self.attr(main_layer ? "process_and_pre" : "process_and_forward");
+    py::object guarded = py::cpp_function([target, errors, grad_enabled](py::args a, py::kwargs k) {
+      c10::AutoGradMode mode(grad_enabled);
+      try {
+        target(*a, **k);
+      } catch (py::error_already_set& e) {
+        py::list(errors).append(e.value());
+      }
+    });
+    py::list thread_args;
+    if (!main_layer) thread_args.append(c);
+    thread_args.append(slots);
+    for (auto a : args) thread_args.append(a);
+    threads.push_back(threading.attr("Thread")(py::arg("target") = guarded, py::arg("args") = py::tuple(thread_args),
+                                               py::arg("kwargs") = kwargs));
+  }
+  for (auto& t : threads) t.attr("start")();
+  for (auto& t : threads) t.attr("join")();
+  if (!errors.empty()) {
+    py::object error = errors[0];
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+  }
+}
+
+py::object thread_forward(py::object self, py::args args, py::kwargs kwargs) {
+  const bool doing_multi = PyObject_IsTrue(self_module().attr("doing_threading").ptr()) == 1;
+  py::object layers = self.attr("layer_array");
+  const int64_t n = py::len(layers);
+  if (n == 0) throw py::index_error("ARBModulePyThread: layer_array is empty, there is no main layer to run");
+  py::list slots;
+  for (int64_t c = 0; c < n; ++c) slots.append(py::none());
+  if (doing_multi) {
+    run_threaded(self, slots, args, kwargs);
+  } else {
+    py::object forward_one = self.attr("process_and_forward");
+    for (int64_t c = 0; c < n - 1; ++c) forward_one(c, slots, *args, **kwargs);
+    self.attr("process_and_pre")(slots, *args, **kwargs);
+  }
+  std::vector<at::Tensor> outs;
+  for (auto s : slots) outs.push_back(s.cast<at::Tensor>());
+  at::Tensor result = outs.back();
+  py::object skip = py::getattr(self, "skip_weights", py::none());
+  if (n > 1 && !skip.is_none()) {
+    const at::Tensor weights = skip.cast<at::Tensor>();
+    const std::vector<int64_t> view = self.attr("view_tuple").attr("tolist")().cast<std::vector<int64_t>>();
+    result = combine_cascade(
+        outs, [&](int64_t k, int64_t j) { return weights[k - 1][j]; }, view,
+        [](const at::Tensor& t) { return pc().attr("get_arb_forward_function")()(t).cast<at::Tensor>(); });
+  }
+  py::object main_proc = processor_at(self, n - 1);
+  if (!main_proc.is_none()) return main_proc.attr("post")(result);
+  return py::cast(result);
+}
+
+}  // namespace
+
+void define_module_thread(py::module_& m) {
+  py::object cls = make_class(m, module_base(), "ARBModulePyThread",
+                              "Inference wrapper of a fused block: sub-layers run side by side (optionally "
+                              "threaded), then combine as a dendrite cascade.");
+  add_method(cls, "__init__", &thread_init, py::arg("original_module"));
+  add_method(cls, "process_and_forward", &process_and_forward);
+  add_method(cls, "process_and_pre", &process_and_pre);
+  add_method(cls, "forward", &thread_forward);
+}
+
+}  // namespace arbor::slim
