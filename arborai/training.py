@@ -22,6 +22,7 @@ first runs one candidate step per backward pass since the last step, and every
 from __future__ import annotations
 
 import dataclasses
+import json
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
 
 import torch
@@ -139,6 +140,8 @@ def wrap_network(
         wrapped.append(neuron)
     if not wrapped:
         raise ValueError("wrap_network: found no layer to wrap")
+    # The run's tracker state travels with the training network; cleaned copies drop it.
+    net.tracker_string = json.dumps(GAR.arb_tracker.member_vars)
     return wrapped
 
 
