@@ -9,6 +9,16 @@ from arborai.training import DendriteTrainer
 sklearn_datasets = pytest.importorskip("sklearn.datasets")
 
 
+@pytest.fixture(scope="module", autouse=True)
+def one_thread():
+    # These networks are tiny: with intra-op threads, a busy machine makes OpenMP spin-waits
+    # cost far more than the arithmetic.
+    before = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(before)
+
+
 @pytest.fixture(scope="module")
 def digits():
     x, y = sklearn_datasets.load_digits(return_X_y=True)  # bundled with scikit-learn, no download

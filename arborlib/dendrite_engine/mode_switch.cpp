@@ -54,7 +54,10 @@ void init_candidates(const py::object& dendrite_module, int64_t j) {
   if (PyObject_IsTrue(dendrite_module.attr("random_arb_to_candidates").ptr()) == 1) {
     c10::NoGradGuard no_grad;
     const double channels = dendrite_module.attr("out_channels").cast<double>();
-    if (channels == 0) throw py::value_error("init_candidates: out_channels is 0, no weights to draw");
+    if (channels == 0) {
+      PyErr_SetString(PyExc_ZeroDivisionError, "init_candidates: out_channels is 0, no standard deviation to draw with");
+      throw py::error_already_set();
+    }
     weight.cast<at::Tensor>().normal_(0, std::sqrt(2.0 / channels));
   }
 }
