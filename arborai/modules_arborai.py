@@ -272,11 +272,26 @@ class ARBNeuronModule(nn.Module):
         dm = self.dendrite_module
         k = dm.num_dendrites
         dm.add_dendrite(dm.candidate_module[slot], dm.dendrites_to_candidates[slot][:k])
+        row = torch.zeros(self.out_channels) if top_weights is None else top_weights.detach()
+        self._append_top_row(row)
+
+    def grow_dendrites(self, count: int) -> None:
+        """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
+        import copy
+
+        dm = self.dendrite_module
+        while dm.num_dendrites < count:
+            layer = copy.deepcopy(self.main_module)
+            for sub in layer.modules():
+                if hasattr(sub, "reset_parameters"):
+                    sub.reset_parameters()
+            top = self.dendrites_to_top[-1]
+            dm.add_dendrite(layer, top.new_zeros(dm.num_dendrites, self.out_channels))
+            self._append_top_row(top.new_zeros(1, self.out_channels))
+
+    def _append_top_row(self, row: torch.Tensor) -> None:
         old = self.dendrites_to_top[-1].detach()
-        row = torch.zeros(1, self.out_channels, device=old.device, dtype=old.dtype)
-        if top_weights is not None:
-            row.copy_(top_weights.detach().reshape(1, -1))
-        self.dendrites_to_top[-1] = nn.Parameter(torch.cat([old, row]))
+        self.dendrites_to_top[-1] = nn.Parameter(torch.cat([old, row.reshape(1, -1).to(old)]))
         self.dendrites_to_top[-1].parameter_type = "neuron"
 
     def drop_live_weight(self) -> None:
@@ -289,11 +304,7 @@ class ARBNeuronModule(nn.Module):
         dm = self.dendrite_module
         layer_prefix = prefix + "dendrite_module.layers."
         saved = {int(k[len(layer_prefix):].split(".")[0]) for k in state_dict if k.startswith(layer_prefix)}
-        import copy
-
-        while dm.num_dendrites < len(saved):
-            layer = copy.deepcopy(self.main_module)
-            dm.add_dendrite(layer, torch.zeros(dm.num_dendrites, self.out_channels))
+        self.grow_dendrites(len(saved))
         top = state_dict.get(prefix + "dendrites_to_top.0")
         if top is not None and top.shape != self.dendrites_to_top[0].shape:
             self.dendrites_to_top[0] = nn.Parameter(torch.zeros_like(top))
