@@ -162,8 +162,6 @@ def test_init_candidates_index_out_of_range():
 
 
 def test_init_candidates_zero_out_channels():
-    # SUSPECTED BUG: a division by zero is documented for out_channels 0 with random
-    # initialisation on; the engine raises ValueError instead of ZeroDivisionError.
     with pytest.raises(ZeroDivisionError):
         DE.init_candidates(candidates_holder([torch.zeros(1, 0)], 0, True), 0)
 
@@ -259,13 +257,6 @@ def test_reinitialize_for_ab_max_mean_act_handover(doing_thing):
 def test_wrong_argument_count(fn, args):
     with pytest.raises(TypeError):
         fn(*args)
-
-
-def test_set_module_n_ab_is_a_no_op():
-    n = neuron()
-    before = dict(n.named_parameters(remove_duplicate=False))
-    assert DE.set_module_n_ab(neuron_module=n) is None
-    assert dict(n.named_parameters(remove_duplicate=False)) == before
 
 
 def test_load_tagger_values_delegates_to_the_dendrite_module():

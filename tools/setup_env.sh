@@ -7,7 +7,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
-  "torch==2.13.0" numpy safetensors pytest ninja "setuptools>=64" wheel scikit-learn
+  "torch==2.13.0" numpy safetensors pytest ninja "setuptools>=64" wheel scikit-learn tqdm matplotlib
 mkdir -p build
 "$VENV/bin/python" setup.py --quiet build_ext --inplace > build/last_build.log 2>&1 \
   || { cat build/last_build.log; echo "arborlib: build failed" >&2; exit 1; }

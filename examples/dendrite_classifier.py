@@ -1,0 +1,322 @@
+"""Trains a small classifier with dendrites on a data set bundled with scikit-learn.
+
+n mode until the validation accuracy plateaus, then p/n cycles that add one dendrite per
+wrapped layer, until the schedule says it is done. A plain network of about the same size
+is trained for as many epochs for comparison. Afterwards the cleaned network is saved with
+``ab_save_net``, loaded back into a fresh network with ``load_net``, and its test predictions
+are checked against the training network's.
+
+    python examples/dendrite_classifier.py --model cnn --out out/digits
+"""
+from __future__ import annotations
+
+import argparse
+import copy
+import json
+import os
+import random
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+import torch
+from torch import nn
+
+DATASETS = ("digits", "wine", "breast_cancer", "iris")
+
+
+@dataclass
+class Data:
+    name: str
+    x_train: torch.Tensor
+    y_train: torch.Tensor
+    x_val: torch.Tensor
+    y_val: torch.Tensor
+    x_test: torch.Tensor
+    y_test: torch.Tensor
+    classes: int
+    image: Optional[Tuple[int, int]] = None  # (height, width) when the rows are images
+
+
+def load_data(name: str, seed: int, subset: Optional[int] = None) -> Data:
+    """Standardised features, split 60/20/20 with a fixed seed."""
+    from sklearn import datasets
+
+    loader = {
+        "digits": datasets.load_digits,
+        "wine": datasets.load_wine,
+        "breast_cancer": datasets.load_breast_cancer,
+        "iris": datasets.load_iris,
+    }[name]
+    x, y = loader(return_X_y=True)
+    order = np.random.default_rng(seed).permutation(len(x))
+    if subset:
+        order = order[:subset]
+    x, y = x[order].astype(np.float32), y[order]
+    n_train, n_val = int(0.6 * len(x)), int(0.2 * len(x))
+    mean, std = x[:n_train].mean(0), x[:n_train].std(0) + 1e-6
+    x = (x - mean) / std
+    t = lambda a, dtype: torch.tensor(a, dtype=dtype)  # noqa: E731
+    parts = [(0, n_train), (n_train, n_train + n_val), (n_train + n_val, len(x))]
+    tensors = [(t(x[a:b], torch.float32), t(y[a:b], torch.int64)) for a, b in parts]
+    return Data(name, *tensors[0], *tensors[1], *tensors[2], classes=int(y.max()) + 1,
+                image=(8, 8) if name == "digits" else None)
+
+
+def build_model(kind: str, data: Data, width: int) -> nn.Module:
+    features = data.x_train.shape[1]
+    if kind == "mlp":
+        return nn.Sequential(nn.Linear(features, width), nn.ReLU(), nn.Linear(width, data.classes))
+    if data.image is None:
+        raise SystemExit(f"--model cnn needs an image data set (digits), not {data.name}")
+    h, w = data.image
+    return nn.Sequential(
+        nn.Unflatten(1, (1, h, w)),
+        nn.Conv2d(1, width, 3, padding=1), nn.ReLU(), nn.MaxPool2d(2),
+        nn.Conv2d(width, 2 * width, 3, padding=1), nn.ReLU(),
+        nn.Flatten(), nn.Linear(2 * width * (h // 2) * (w // 2), data.classes),
+    )
+
+
+def count(net: nn.Module) -> int:
+    return sum(p.numel() for p in net.parameters())
+
+
+def accuracy(net: nn.Module, x: torch.Tensor, y: torch.Tensor) -> float:
+    was_training = net.training
+    net.eval()
+    with torch.no_grad():
+        acc = (net(x).argmax(1) == y).float().mean().item()
+    net.train(was_training)
+    return acc
+
+
+def run_epoch(net, optimizer, data: Data, batch: int, generator: torch.Generator) -> float:
+    order = torch.randperm(len(data.x_train), generator=generator)
+    total, batches = 0.0, 0
+    for i in range(0, len(order), batch):
+        idx = order[i:i + batch]
+        optimizer.zero_grad()
+        loss = nn.functional.cross_entropy(net(data.x_train[idx]), data.y_train[idx])
+        loss.backward()
+        optimizer.step()
+        total, batches = total + loss.item(), batches + 1
+    return total / max(batches, 1)
+
+
+@dataclass
+class Run:
+    epochs: List[dict] = field(default_factory=list)  # per epoch: mode, loss, val
+    cycles: List[dict] = field(default_factory=list)  # per n phase end: dendrites, params, val, test
+    dendrite_epochs: List[int] = field(default_factory=list)
+
+
+def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
+    import arborai.globals_arborai as GAR
+    import arborlib.net_toolkit as NT
+    from arborai.training import DendriteTrainer
+
+    GAR.pc.set_global_candidates(args.candidates)
+    GAR.pc.set_initial_correlation_batches(args.initial_batches)
+    GAR.pc.set_debugging_memory_leak(False)
+    net = build_model(args.model, data, args.width)
+    trainer = DendriteTrainer(
+        net, lambda params: torch.optim.Adam(params, lr=args.lr),
+        max_dendrites=args.max_dendrites, n_patience=args.patience, p_patience=2, max_p_epochs=args.max_p_epochs,
+    )
+    run = Run()
+    generator = torch.Generator().manual_seed(args.seed)
+
+    def record_cycle():
+        run.cycles.append(dict(
+            dendrites=trainer.num_dendrites, params=NT.ab_count_params(net),
+            val=accuracy(net, data.x_val, data.y_val), test=accuracy(net, data.x_test, data.y_test),
+        ))
+
+    bar = progress(range(args.epochs), desc="dendrites", unit="epoch")
+    for epoch in bar:
+        loss = run_epoch(net, trainer.optimizer, data, args.batch, generator)
+        val = accuracy(net, data.x_val, data.y_val)
+        run.epochs.append(dict(mode=trainer.mode, loss=loss, val=val))
+        bar.set_postfix(mode=trainer.mode, loss=f"{loss:.4f}", val=f"{val:.4f}", dendrites=trainer.num_dendrites)
+        was_n = trainer.mode == "n"
+        status = trainer.epoch_end(val)
+        if was_n and status.switched or status.done:
+            record_cycle()  # the end of an n phase: the network as it stands
+        if status.restructured:
+            run.dendrite_epochs.append(epoch + 1)
+            bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
+                      f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
+        if status.done:
+            break
+    else:
+        if trainer.mode == "p":  # out of epochs mid-phase: install what the candidates learned
+            trainer.start_n_phase()
+            run.dendrite_epochs.append(len(run.epochs))
+        record_cycle()
+    bar.close()
+    net.eval()
+    return net, run
+
+
+def plain_width(args, data: Data, target: int) -> int:
+    """The width whose plain network has the parameter count closest to ``target``."""
+    return min(range(1, 8 * args.width + 64), key=lambda w: abs(count(build_model(args.model, data, w)) - target))
+
+
+def train_plain(args, data: Data, width: int, epochs: int, progress) -> Tuple[nn.Module, List[float]]:
+    torch.manual_seed(args.seed + 1)
+    net = build_model(args.model, data, width)
+    optimizer = torch.optim.Adam(net.parameters(), lr=args.lr)
+    generator = torch.Generator().manual_seed(args.seed)
+    history = []
+    bar = progress(range(epochs), desc="plain", unit="epoch")
+    for _ in bar:
+        loss = run_epoch(net, optimizer, data, args.batch, generator)
+        history.append(accuracy(net, data.x_val, data.y_val))
+        bar.set_postfix(loss=f"{loss:.4f}", val=f"{history[-1]:.4f}")
+    bar.close()
+    net.eval()
+    return net, history
+
+
+def save_and_check(args, data: Data, net: nn.Module) -> Dict[str, object]:
+    """Saves the cleaned network, loads it into a fresh one and compares test predictions."""
+    import arborlib.net_toolkit as NT
+    import arborlib.slim_restore as SR
+    from arborai.training import neuron_modules, wrap_network
+
+    name = f"{data.name}_{args.model}"
+    NT.ab_save_net(net, args.out, name)
+    # A fresh network of the same structure, none of the trained weights in it.
+    fresh = build_model(args.model, data, args.width)
+    wrap_network(fresh)
+    for neuron in neuron_modules(fresh):
+        neuron.grow_dendrites(neuron_modules(net)[0].dendrite_module.num_dendrites)
+    loaded = NT.load_net(NT.clean_net(fresh), args.out, name + "_arb")
+    SR.doing_threading = args.threading
+    with torch.no_grad():
+        expected = net(data.x_test)
+        got = loaded(data.x_test)
+    SR.doing_threading = False
+    return dict(
+        path=os.path.join(args.out, name + "_arb.pt"),
+        same_predictions=bool(torch.equal(expected.argmax(1), got.argmax(1))),
+        max_abs_diff=float((expected - got).abs().max()),
+        loaded_test=float((got.argmax(1) == data.y_test).float().mean()),
+    )
+
+
+def plot(path: str, run: Run, plain_history: List[float], title: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    epochs = np.arange(1, len(run.epochs) + 1)
+    ax.plot(epochs, [e["val"] for e in run.epochs], label="with dendrites", color="tab:green")
+    ax.plot(np.arange(1, len(plain_history) + 1), plain_history, label="plain network", color="tab:gray", alpha=0.8)
+    in_p = [e["mode"] == "p" for e in run.epochs]
+    start = None
+    for i, p in enumerate(in_p + [False]):
+        if p and start is None:
+            start = i
+        if not p and start is not None:
+            ax.axvspan(start + 0.5, i + 0.5, color="tab:orange", alpha=0.15,
+                       label="p mode (candidates train)" if start == in_p.index(True) else None)
+            start = None
+    for k, e in enumerate(run.dendrite_epochs):
+        ax.axvline(e + 0.5, color="tab:purple", linestyle="--", label="dendrite added" if k == 0 else None)
+    ax.set_xlabel("epoch")
+    ax.set_ylabel("validation accuracy")
+    ax.set_title(title)
+    ax.legend(loc="lower right")
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+
+
+def table(run: Run, plain: Dict[str, float]) -> str:
+    lines = [f"{'cycle':>5}  {'dendrites':>9}  {'params':>7}  {'val acc':>7}  {'test acc':>8}"]
+    for i, c in enumerate(run.cycles):
+        lines.append(f"{i:>5}  {c['dendrites']:>9}  {c['params']:>7}  {c['val']:>7.4f}  {c['test']:>8.4f}")
+    lines.append(f"{'plain':>5}  {'-':>9}  {plain['params']:>7}  {plain['val']:>7.4f}  {plain['test']:>8.4f}"
+                 f"   (same size, {plain['epochs']} epochs)")
+    return "\n".join(lines)
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    p.add_argument("--dataset", choices=DATASETS, default="digits", help="bundled scikit-learn data set")
+    p.add_argument("--model", choices=("mlp", "cnn"), default="mlp", help="network to grow (cnn needs digits)")
+    p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--epochs", type=int, default=150, help="most epochs in all, n and p phases together")
+    p.add_argument("--candidates", type=int, default=4, help="candidate dendrites trained per layer")
+    p.add_argument("--max-dendrites", type=int, default=3, help="dendrites per layer at most")
+    p.add_argument("--patience", type=int, default=6, help="n-mode epochs without improvement before a p phase")
+    p.add_argument("--max-p-epochs", type=int, default=6, help="longest p phase")
+    p.add_argument("--initial-batches", type=int, default=20,
+                   help="batches averaged plainly before candidate statistics become running averages")
+    p.add_argument("--width", type=int, default=16, help="hidden units (MLP) or first conv channels (CNN)")
+    p.add_argument("--lr", type=float, default=3e-3)
+    p.add_argument("--batch", type=int, default=64)
+    p.add_argument("--subset", type=int, default=None, help="use only this many samples (quick runs)")
+    p.add_argument("--threading", action="store_true", help="threaded inference when checking the saved model")
+    p.add_argument("--out", default="out", help="folder for the checkpoint, the plot and the summary")
+    p.add_argument("--quiet", action="store_true", help="no progress bars")
+    return p.parse_args(argv)
+
+
+def main(argv=None) -> Dict[str, object]:
+    args = parse_args(argv)
+    from tqdm import tqdm
+
+    def progress(iterable, **kw):
+        # None: bars only on a terminal, so logs stay readable
+        return tqdm(iterable, disable=True if args.quiet else None, leave=False, dynamic_ncols=True, **kw)
+
+    started = time.time()
+    random.seed(args.seed)
+    np.random.seed(args.seed)
+    torch.manual_seed(args.seed)
+    os.makedirs(args.out, exist_ok=True)
+    data = load_data(args.dataset, args.seed, args.subset)
+    print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "
+          f"{data.classes} classes; model {args.model}, {args.candidates} candidates per layer")
+
+    net, run = train_with_dendrites(args, data, progress)
+    final = run.cycles[-1]
+    width = plain_width(args, data, final["params"])
+    plain_net, plain_history = train_plain(args, data, width, len(run.epochs), progress)
+    plain = dict(params=count(plain_net), val=accuracy(plain_net, data.x_val, data.y_val),
+                 test=accuracy(plain_net, data.x_test, data.y_test), epochs=len(plain_history))
+
+    summary = table(run, plain)
+    print("\n" + summary)
+    plot_path = os.path.join(args.out, f"{data.name}_{args.model}_validation.png")
+    plot(plot_path, run, plain_history, f"{data.name}, {args.model}: validation accuracy")
+    check = save_and_check(args, data, net)
+    elapsed = time.time() - started
+    print(f"\ncheckpoint: {check['path']}")
+    print(f"reloaded network: test predictions {'equal' if check['same_predictions'] else 'DIFFER'} "
+          f"(largest output difference {check['max_abs_diff']:.2e}, test accuracy {check['loaded_test']:.4f})")
+    print(f"plot: {plot_path}")
+    result = dict(args=vars(args), cycles=run.cycles, plain=plain, check=check, seconds=round(elapsed, 1),
+                  epochs=len(run.epochs))
+    summary_path = os.path.join(args.out, f"{data.name}_{args.model}_summary.json")
+    with open(summary_path, "w") as f:
+        json.dump(result, f, indent=2)
+    print(f"summary: {summary_path}\nwall time: {elapsed:.1f} s")
+    if not check["same_predictions"]:
+        print("error: the reloaded network does not reproduce the training network", file=sys.stderr)
+        sys.exit(1)
+    return result
+
+
+if __name__ == "__main__":
+    main()
