@@ -294,6 +294,21 @@ class ARBNeuronModule(nn.Module):
         self.dendrites_to_top[-1] = nn.Parameter(torch.cat([old, row.reshape(1, -1).to(old)]))
         self.dendrites_to_top[-1].parameter_type = "neuron"
 
+    def tag_roles(self) -> None:
+        """Tags every parameter of this wrapped layer with its role (``parameter_type``)."""
+        import arborlib.dendrite_engine as DE
+
+        dm = self.dendrite_module
+        DE.set_neuron_parameters(self.main_module)
+        DE.set_neuron_parameters(self.dendrites_to_top)
+        DE.set_dendrite_parameters(dm.layers)
+        DE.set_dendrite_parameters(dm.dendrites_to_dendrites)
+        DE.set_candidate_parameters(dm.candidate_module)
+        DE.set_candidate_parameters(dm.dendrites_to_candidates)
+        for name in ("candidate_to_top", "current_candidate_to_top"):
+            if name in self._parameters:
+                self._parameters[name].parameter_type = "candidate"
+
     def drop_live_weight(self) -> None:
         for name in ("candidate_to_top", "current_candidate_to_top"):
             self._parameters.pop(name, None)
@@ -321,6 +336,7 @@ class ARBNeuronModule(nn.Module):
             self.register_parameter("current_candidate_to_top", live)
         else:
             self.drop_live_weight()
+        self.tag_roles()
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
         import arborlib.dendrite_engine as DE

@@ -134,7 +134,7 @@ def wrap_network(
     wrapped = []
     for name, module in targets:
         neuron = ARBNeuronModule(module, name)
-        _tag_neuron_module(neuron)
+        neuron.tag_roles()
         parent_name, _, attr = name.rpartition(".")
         setattr(net.get_submodule(parent_name) if parent_name else net, attr, neuron)
         wrapped.append(neuron)
@@ -143,18 +143,6 @@ def wrap_network(
     # The run's tracker state travels with the training network; cleaned copies drop it.
     net.tracker_string = json.dumps(GAR.arb_tracker.member_vars)
     return wrapped
-
-
-def _tag_neuron_module(neuron: ARBNeuronModule) -> None:
-    import arborlib.dendrite_engine as DE
-
-    dm = neuron.dendrite_module
-    DE.set_neuron_parameters(neuron.main_module)
-    DE.set_neuron_parameters(neuron.dendrites_to_top)
-    DE.set_dendrite_parameters(dm.layers)
-    DE.set_dendrite_parameters(dm.dendrites_to_dendrites)
-    DE.set_candidate_parameters(dm.candidate_module)
-    DE.set_candidate_parameters(dm.dendrites_to_candidates)
 
 
 def trainable(parameter: nn.Parameter, mode: str) -> bool:
@@ -249,7 +237,7 @@ class DendriteTrainer:
             dm.create_candidates(neuron.main_module)
             for j in range(len(dm.candidate_module)):
                 DE.init_candidates(dm, j)
-            _tag_neuron_module(neuron)
+            neuron.tag_roles()
             dm.mode = "p"
         self.mode = "p"
         GAR.arb_tracker.member_vars["mode"] = "p"
@@ -272,7 +260,7 @@ class DendriteTrainer:
             dm.drop_candidates()
             for record in dm.dendrite_values:
                 record.clear_queues()
-            _tag_neuron_module(neuron)
+            neuron.tag_roles()
             dm.mode = "n"
         self.mode = "n"
         GAR.arb_tracker.member_vars["mode"] = "n"

@@ -79,12 +79,35 @@ def load_model_with_weight_tying(net: nn.Module, path: str) -> nn.Module:
 
     if not os.path.isfile(path):
         raise FileNotFoundError(f"no checkpoint at {path}")
-    with safe_open(path, framework="pt") as f:
-        metadata = f.metadata() or {}
+    try:
+        with safe_open(path, framework="pt") as f:
+            metadata = f.metadata() or {}
+        tensors = load_file(path)
+    except Exception as error:  # the reader's own error type says little about which file
+        raise ValueError(f"{path}: not a readable safetensors file ({error})") from error
     if WEIGHT_TYING_KEY not in metadata:
         raise ValueError(f"{path}: not a weight-tying checkpoint (no '{WEIGHT_TYING_KEY}' metadata)")
-    tensors = load_file(path)
     for dropped, kept in json.loads(metadata[WEIGHT_TYING_KEY]).items():
+        if kept not in tensors:
+            raise ValueError(f"{path}: tied tensor {dropped!r} refers to {kept!r}, which the file lacks")
         tensors[dropped] = tensors[kept]
+    check_state_dict(net, tensors, path)
     net.load_state_dict(tensors)
     return net
+
+
+def check_state_dict(net: nn.Module, tensors: Mapping[str, torch.Tensor], source: str) -> None:
+    """Raises a ValueError naming ``source`` unless ``tensors`` has exactly ``net``'s keys and
+    shapes; checked before loading, so a wrong file never half-loads the network."""
+    expected = net.state_dict()
+    missing = sorted(set(expected) - set(tensors))
+    unexpected = sorted(set(tensors) - set(expected))
+    shapes = [
+        f"{k} {tuple(tensors[k].shape)} in the file, {tuple(v.shape)} in the network"
+        for k, v in expected.items()
+        if k in tensors and tensors[k].shape != v.shape
+    ]
+    if missing or unexpected or shapes:
+        raise ValueError(
+            f"{source} does not match the network: missing {missing}, unexpected {unexpected}, shapes {shapes}"
+        )

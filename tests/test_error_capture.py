@@ -49,7 +49,7 @@ def test_p_mode_stores_detached_error(capsys, extra_verbose):
     assert capsys.readouterr().out == (verbose_lines if extra_verbose else "")
 
 
-# SUSPECTED BUG: every slot gets its own val.detach() wrapper instead of one shared object.
+# One detached error object serves every candidate slot.
 def test_every_slot_gets_the_same_error_object():
     dm = records(3)
     GAR.arb_tracker.member_vars["mode"] = "p"

@@ -296,8 +296,6 @@ class NProc:
         return out - 0.5
 
 
-# SUSPECTED BUG: forward with any non-None processor entry fails with
-# "TypeError: Object of type 'DProc' is not an instance of 'none'".
 def test_processors_are_rebound_and_applied(trained):
     net, x = trained("mlp", 3)
     n = net[0]

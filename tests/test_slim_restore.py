@@ -82,8 +82,6 @@ def test_single_layer_wrapper(threading):
         assert torch.equal(w(x), blk.layer_array[0](x))
 
 
-# SUSPECTED BUG: a non-None processor entry fails in forward with
-# "TypeError: Object of type '...' is not an instance of 'none'" (wrapper and ARBLayer alike).
 @pytest.mark.parametrize("threading", [False, True])
 def test_single_layer_wrapper_applies_main_processor(threading):
     SR.doing_threading = threading
@@ -136,7 +134,6 @@ class Proc:
             self.pre, self.post = (lambda x: ((x * k,), {})), (lambda o: o + k)
 
 
-# SUSPECTED BUG: same processor fault as above.
 @pytest.mark.parametrize("threading", [False, True])
 def test_processors_give_equal_outputs_in_both_forms(threading):
     SR.doing_threading = threading
@@ -223,7 +220,7 @@ def test_skipped_members_neither_entered_nor_wrapped(names, start, capsys):
     GAR.pc.set_module_names_to_not_save(names)
     a, inner = three(), three()
     h = Holder(a=a, box=Holder(inner=inner), b=three())
-    h.device, h.dtype = three(), three()
+    h.device, h.dtype = three(), three()  # never entered, whatever they hold
     dev, dt = h.device, h.dtype
     GAR.pc.set_extra_verbose(bool(start))
     SR.refresh_arb(h, 0, "", list(start))
@@ -232,15 +229,6 @@ def test_skipped_members_neither_entered_nor_wrapped(names, start, capsys):
     lines = capsys.readouterr().out.splitlines()
     # paths already converted at the root are reported; configured names are skipped silently
     assert ("Skipping .a during save" in lines) == bool(start)
-
-
-def test_device_and_dtype_members_not_listed():
-    h = Holder(b=three())
-    h.device, h.dtype = three(), three()
-    converted = []
-    SR.refresh_arb(h, 0, "", converted)
-    assert ".b" in converted and ".device" not in converted and ".dtype" not in converted
-    assert is_block(h.device) and is_block(h.dtype)
 
 
 def test_modules_to_track_exact_classes():

@@ -145,7 +145,8 @@ py::object arb_layer_forward(py::object self, py::args args, py::kwargs kwargs) 
   const int64_t n = py::len(layers);
   if (n == 0) throw py::value_error("ARBLayer: layer_array is empty, there is no main layer to run");
   auto processor = [&](int64_t c) -> py::object {
-    return c < static_cast<int64_t>(py::len(processors)) ? processors[py::int_(c)] : py::none();
+    if (c < static_cast<int64_t>(py::len(processors))) return processors[py::int_(c)];
+    return py::none();
   };
   std::vector<at::Tensor> outs;
   for (int64_t c = 0; c < n; ++c) {

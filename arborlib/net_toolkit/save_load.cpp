@@ -133,7 +133,14 @@ py::object load_net(const py::object& net, const std::string& folder, const std:
   }
   py::object state_dict;
   if (setting_on("using_safe_tensors")) {
-    if (setting_on("weight_tying_experimental")) return UAR().attr("load_model_with_weight_tying")(net, path);
+    if (setting_on("weight_tying_experimental")) {
+      try {
+        return UAR().attr("load_model_with_weight_tying")(net, path);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        unreadable(e, path, "a weight-tying checkpoint");
+      }
+    }
     try {
       py::module_ safetensors = py::module_::import("safetensors");
       py::object handle = safetensors.attr("safe_open")(path, py::arg("framework") = "pt");

@@ -12,7 +12,8 @@ namespace {
 
 py::object processor_at(const py::object& self, int64_t c) {
   py::object processors = self.attr("processor_array");
-  return c < static_cast<int64_t>(py::len(processors)) ? processors[py::int_(c)] : py::none();
+  if (c < static_cast<int64_t>(py::len(processors))) return processors[py::int_(c)];
+  return py::none();
 }
 
 void thread_init(py::object self, py::object original_module) {

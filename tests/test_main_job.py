@@ -1,0 +1,46 @@
+"""The main job's code path on a tiny budget: it trains, adds a dendrite, plots, saves,
+reloads and verifies the checkpoint."""
+import importlib.util
+import json
+import os
+import sys
+
+import pytest
+
+import arborlib.slim_restore as SR
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def job():
+    path = os.path.join(HERE, os.pardir, "examples", "dendrite_classifier.py")
+    spec = importlib.util.spec_from_file_location("dendrite_classifier", path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("model, threading", [("mlp", False), ("cnn", True)])
+def test_tiny_run_writes_artefacts_and_reloads(job, tmp_path, model, threading):
+    out = tmp_path / "run"
+    argv = ["--model", model, "--subset", "400", "--epochs", "14", "--patience", "1", "--max-p-epochs", "2",
+            "--candidates", "2", "--max-dendrites", "1", "--width", "4", "--out", str(out), "--quiet"]
+    if threading:
+        argv.append("--threading")
+    result = job.main(argv)
+    name = f"digits_{model}"
+    for artefact in (f"{name}_arb.pt", f"{name}_validation.png", f"{name}_summary.json"):
+        assert (out / artefact).stat().st_size > 0
+    assert result["check"]["same_predictions"] and result["check"]["max_abs_diff"] < 1e-5
+    assert [c["dendrites"] for c in result["cycles"]] == [0, 1]
+    assert result["cycles"][1]["params"] > result["cycles"][0]["params"]
+    with open(out / f"{name}_summary.json") as f:
+        assert json.load(f)["cycles"] == result["cycles"]
+    assert SR.doing_threading is False  # restored after the threaded check
+
+
+def test_cnn_needs_image_data(job, tmp_path):
+    with pytest.raises(SystemExit, match="image"):
+        job.main(["--model", "cnn", "--dataset", "wine", "--out", str(tmp_path), "--quiet"])
