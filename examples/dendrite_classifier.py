@@ -262,7 +262,8 @@ def parse_args(argv=None):
     p.add_argument("--max-p-epochs", type=int, default=6, help="longest p phase")
     p.add_argument("--initial-batches", type=int, default=20,
                    help="batches averaged plainly before candidate statistics become running averages")
-    p.add_argument("--width", type=int, default=16, help="hidden units (MLP) or first conv channels (CNN)")
+    p.add_argument("--width", type=int, default=4,
+                   help="hidden units (MLP) or first conv channels (CNN); small, so the base network's limit shows")
     p.add_argument("--lr", type=float, default=3e-3)
     p.add_argument("--batch", type=int, default=64)
     p.add_argument("--subset", type=int, default=None, help="use only this many samples (quick runs)")

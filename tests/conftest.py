@@ -13,3 +13,12 @@ def fresh_settings():
     yield
     GAR.pc.reset()
     GAR.arb_tracker.member_vars["mode"] = "n"
+
+
+@pytest.fixture(scope="module")
+def one_thread():
+    """Tiny networks: on a busy machine, intra-op thread spin-waits dominate the arithmetic."""
+    before = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(before)

@@ -9,14 +9,7 @@ from arborai.training import DendriteTrainer
 sklearn_datasets = pytest.importorskip("sklearn.datasets")
 
 
-@pytest.fixture(scope="module", autouse=True)
-def one_thread():
-    # These networks are tiny: with intra-op threads, a busy machine makes OpenMP spin-waits
-    # cost far more than the arithmetic.
-    before = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("one_thread")
 
 
 @pytest.fixture(scope="module")

@@ -10,8 +10,8 @@ from torch import nn
 
 import arborai.globals_arborai as GAR
 import arborai.utils_arborai as UAR
-from arborai.training import DendriteTrainer
 import arborlib.net_toolkit as NT
+from helpers import grow
 
 FALLBACK = "Detected shared-memory tensors while saving _arb checkpoint; falling back to weight-tying-aware save."
 # form -> (using_safe_tensors, weight_tying_experimental)
@@ -50,21 +50,7 @@ class TiedPair(nn.Module):
 def trained(make=mlp, seed=0, dendrites=2, **wrap):
     """A network trained through the companion with `dendrites` dendrites per wrapped layer."""
     torch.manual_seed(seed)
-    net = make()
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.05), max_dendrites=dendrites, **wrap)
-    for _ in range(dendrites):
-        tr.start_p_phase()
-        for _ in range(3):
-            tr.optimizer.zero_grad()
-            net(X).pow(2).mean().backward()
-            tr.optimizer.step()
-        tr.start_n_phase()
-        with torch.no_grad():  # installed dendrites start at zero: give them an effect on the output
-            for n in tr.neurons:
-                n.dendrites_to_top[-1].normal_()
-                for p in n.dendrite_module.dendrites_to_dendrites[1:]:
-                    p.normal_()
-    return net.eval()
+    return grow(make(), X, dendrites, **wrap)
 
 
 def target(make=mlp, **kwargs):

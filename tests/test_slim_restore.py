@@ -7,9 +7,9 @@ import torch
 from torch import nn
 
 import arborai.globals_arborai as GAR
-from arborai.training import DendriteTrainer
 import arborlib.fused_layers as FL
 import arborlib.slim_restore as SR
+from helpers import Holder, fused, grow, small_net
 
 
 @pytest.fixture(autouse=True)
@@ -31,19 +31,6 @@ class Scale(nn.Module):
 class Boom(nn.Module):
     def forward(self, x):
         raise ValueError("boom in a layer")
-
-
-class Holder(nn.Module):
-    def __init__(self, **children):
-        super().__init__()
-        for name, child in children.items():
-            setattr(self, name, child)
-
-
-def fused(layers, d2d, top, view=(1, -1), procs=None):
-    """A block built by hand; d2d/top follow the companion's layout (placeholder first)."""
-    return FL.ARBLayer(nn.Sequential(*layers), procs or [None] * len(layers), nn.ParameterList(top),
-                       nn.ParameterList(d2d), torch.tensor(1), torch.tensor([len(layers) - 1]), list(view))
 
 
 W10 = torch.tensor([0.3, -0.7])
@@ -249,34 +236,15 @@ def test_modules_to_track_exact_classes():
 
 # ---------------------------------------------------------------- trained networks
 
-def train(kind, dendrites):
-    torch.manual_seed(1)
-    if kind == "mlp":
-        net, x = nn.Sequential(nn.Linear(6, 8), nn.ReLU(), nn.Linear(8, 3)), torch.randn(16, 6)
-    else:
-        net, x = nn.Sequential(nn.Conv2d(2, 4, 3, padding=1), nn.ReLU(), nn.Conv2d(4, 3, 3)), torch.randn(4, 2, 7, 7)
-    GAR.pc.set_global_candidates(2)
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.05), max_dendrites=dendrites)
-    for _ in range(dendrites):
-        tr.start_p_phase()
-        for _ in range(3):
-            tr.optimizer.zero_grad()
-            net(x).pow(2).mean().backward()
-            tr.optimizer.step()
-        tr.start_n_phase()
-        with torch.no_grad():  # installed weights start at zero: give every cascade path an effect
-            for n in tr.neurons:
-                n.dendrites_to_top[-1].normal_()
-                for p in n.dendrite_module.dendrites_to_dendrites[1:]:
-                    p.normal_()
-    GAR.pc.reset()
-    GAR.arb_tracker.member_vars["mode"] = "n"
-    return net.eval(), x
+def train(kind, dendrites, seed):
+    torch.manual_seed(seed)
+    net, x = small_net(kind)
+    return grow(net, x, dendrites), x
 
 
 @pytest.fixture(scope="module", params=[("mlp", 2), ("cnn", 2), ("cnn", 3)], ids=lambda p: f"{p[0]}-{p[1]}")
 def cleaned(request):
-    net, x = train(*request.param)
+    net, x = train(*request.param, seed=1)
     with torch.no_grad():
         ref = net(x)
     fused_net = FL.blockwise_network(copy.deepcopy(net))

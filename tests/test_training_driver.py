@@ -8,13 +8,7 @@ from arborai.modules_arborai import ARBNeuronModule
 from arborai.training import DendriteTrainer, Status, attach_optimizer, wrap_network
 
 
-@pytest.fixture(scope="module", autouse=True)
-def one_thread():
-    # Tiny networks: on a busy machine, intra-op thread spin-waits dominate the arithmetic.
-    before = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(before)
+pytestmark = pytest.mark.usefixtures("one_thread")
 
 
 class Tree(nn.Module):
