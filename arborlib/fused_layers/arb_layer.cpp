@@ -64,7 +64,9 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
     flat.push_back(e.reshape({-1}).to(at::kDouble).cpu());
   }
   const at::Tensor all = n ? at::cat(flat) : at::empty({0}, at::kDouble);
-  at::Tensor packed = at::zeros({n, n, size});
+  // On the weights' own device and dtype, so inference on the GPU needs no copies.
+  const at::TensorOptions options = n ? entries[0].options() : at::TensorOptions(at::kFloat);
+  at::Tensor packed = at::zeros({n, n, size}, options);
   int64_t filler_rows = 0;
   for (const auto& e : entries) filler_rows += std::max<int64_t>(0, n - e.size(0));
   at::Tensor filler;
@@ -83,7 +85,7 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
       const double rounded = round(draws[i], 2).cast<double>();
       draws[i] = rounded >= 0 ? rounded + marks[i] : rounded - marks[i];
     }
-    filler = at::tensor(draws, at::kDouble).to(at::kFloat);
+    filler = at::tensor(draws, at::kDouble).to(options);
   }
   int64_t used = 0;
   for (int64_t i = 0; i < n; ++i) {
