@@ -55,11 +55,19 @@ class _Slot:
 def candidate_steps(net: nn.Module) -> None:
     """One candidate step per captured error, for every candidate of every wrapped layer
     (p mode only), then the best-score check."""
+    _candidate_steps(list(dendrite_modules(net)))
+
+
+def clear_candidate_queues(net: nn.Module) -> None:
+    _clear_queues(list(dendrite_modules(net)))
+
+
+def _candidate_steps(modules: List[DendriteModule]) -> None:
     import arborlib.dendrite_engine as DE
 
     if GAR.arb_tracker.member_vars["mode"] != "p":
         return
-    for dm in dendrite_modules(net):
+    for dm in modules:
         if dm.mode != "p":
             continue
         for record in dm.dendrite_values:
@@ -71,10 +79,10 @@ def candidate_steps(net: nn.Module) -> None:
             DE.check_new_best_score(record)
 
 
-def clear_candidate_queues(net: nn.Module) -> None:
+def _clear_queues(modules: List[DendriteModule]) -> None:
     import arborlib.dendrite_engine as DE
 
-    for dm in dendrite_modules(net):
+    for dm in modules:
         for record in dm.dendrite_values:
             DE.apply_ab_zero(_Slot(record))
 
@@ -82,12 +90,12 @@ def clear_candidate_queues(net: nn.Module) -> None:
 class _ZeroGradWithQueues:
     """Replaces an optimizer's ``zero_grad`` on the instance: clear the queues, then zero."""
 
-    def __init__(self, optimizer: torch.optim.Optimizer, net: nn.Module) -> None:
+    def __init__(self, optimizer: torch.optim.Optimizer, modules: List[DendriteModule]) -> None:
         self.original = optimizer.zero_grad
-        self.net = net
+        self.modules = modules
 
     def __call__(self, *args, **kwargs):
-        clear_candidate_queues(self.net)
+        _clear_queues(self.modules)
         return self.original(*args, **kwargs)
 
 
@@ -95,8 +103,12 @@ def attach_optimizer(optimizer: torch.optim.Optimizer, net: nn.Module) -> torch.
     """Makes ``optimizer.step()`` and ``optimizer.zero_grad()`` drive ``net``'s candidates."""
     if isinstance(optimizer.zero_grad, _ZeroGradWithQueues):
         raise ValueError("attach_optimizer: this optimizer is already attached")
-    optimizer.register_step_pre_hook(lambda opt, args, kwargs: candidate_steps(net))
-    optimizer.zero_grad = _ZeroGradWithQueues(optimizer, net)
+    # The wrapped layers are fixed once wrapped: walk the tree once, not at every step.
+    modules = list(dendrite_modules(net))
+    if not modules:
+        raise ValueError("attach_optimizer: the network has no wrapped layers")
+    optimizer.register_step_pre_hook(lambda opt, args, kwargs: _candidate_steps(modules))
+    optimizer.zero_grad = _ZeroGradWithQueues(optimizer, modules)
     return optimizer
 
 
