@@ -247,6 +247,7 @@ class ARBNeuronModule(nn.Module):
         self.name = name
         self.out_channels = out_channels
         self.register_buffer("this_node_index", torch.tensor(node_index))
+        self._output_dimensions = list(output_dims)
         self.module_config = ModuleConfig(param.device, param.dtype)
         self.processor = None
         self.dendrite_module = DendriteModule(
@@ -313,6 +314,19 @@ class ARBNeuronModule(nn.Module):
         for name in ("candidate_to_top", "current_candidate_to_top"):
             self._parameters.pop(name, None)
 
+    def _neuron_dimension(self, out: torch.Tensor) -> int:
+        """A linear layer's neurons are the last dimension of its output, whatever the input's
+        rank ([N, F] or [N, T, F]); the records follow the shape actually seen."""
+        node = out.dim() - 1 if isinstance(self.main_module, nn.Linear) else int(self.this_node_index)
+        if out.dim() != len(self._output_dimensions) or node != int(self.this_node_index):
+            self.this_node_index.fill_(node)
+            self._output_dimensions = [-1] * out.dim()
+            self._output_dimensions[node] = self.out_channels
+            for record in self.dendrite_module.dendrite_values:
+                record.this_node_index = node
+                record.this_output_dimensions = list(self._output_dimensions)
+        return node
+
     def _grow_for_state_dict(self, state_dict, prefix, *args) -> None:
         """Makes this module's structure match a state dict saved after dendrites or candidates
         were added, so a freshly wrapped network can load it."""
@@ -343,7 +357,7 @@ class ARBNeuronModule(nn.Module):
 
         dm = self.dendrite_module
         out = self.main_module(*args, **kwargs)
-        node = int(self.this_node_index)
+        node = self._neuron_dimension(out)
         view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
         dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
         to_top = self.dendrites_to_top[-1]

@@ -300,3 +300,19 @@ def test_shared_processor_ends_with_last_binding(trained):
     net[0].processor = shared
     FL.convert_to_arb_layer_block(net[0])
     assert shared.pre == shared.post_n1 and shared.post == shared.post_n2
+
+
+def test_linear_on_sequences_uses_the_last_dimension():
+    # T == F, so a cascade weight viewed on the wrong dimension would broadcast silently.
+    torch.manual_seed(3)
+    net = nn.Sequential(nn.Linear(5, 5), nn.ReLU(), nn.Linear(5, 3))
+    x = torch.randn(4, 5, 5)
+    grow(net, x, 2)
+    first = net[0]
+    assert int(first.this_node_index) == 2
+    assert first.dendrite_module.dendrite_values[0].this_output_dimensions == [-1, -1, 5]
+    with torch.no_grad():
+        d = first.dendrite_module.installed_outputs([1, 1, -1], x)
+        expected = first.main_module(x) + sum(first.dendrites_to_top[-1][k] * d[k] for k in range(2))
+        torch.testing.assert_close(first(x), expected)
+        torch.testing.assert_close(FL.blockwise_network(copy.deepcopy(net))(x), net(x), rtol=0, atol=1e-5)
