@@ -52,3 +52,14 @@ def fused(layers, d2d, top, view=(1, -1), procs=None):
     """A block built by hand; d2d/top follow the companion's layout (placeholder first)."""
     return FL.ARBLayer(nn.Sequential(*layers), procs or [None] * len(layers), nn.ParameterList(top),
                        nn.ParameterList(d2d), torch.tensor(1), torch.tensor([len(layers) - 1]), list(view))
+
+
+class Scale(nn.Module):
+    """Multiplies its input by a fixed factor: a layer whose output is easy to predict."""
+
+    def __init__(self, a):
+        super().__init__()
+        self.a = a
+
+    def forward(self, x):
+        return x * self.a

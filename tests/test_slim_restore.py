@@ -9,7 +9,7 @@ from torch import nn
 import arborai.globals_arborai as GAR
 import arborlib.fused_layers as FL
 import arborlib.slim_restore as SR
-from helpers import Holder, fused, grow, small_net
+from helpers import Holder, Scale, fused, grow, small_net
 
 
 @pytest.fixture(autouse=True)
@@ -17,15 +17,6 @@ def restore_threading():
     saved = SR.doing_threading
     yield
     SR.doing_threading = saved
-
-
-class Scale(nn.Module):
-    def __init__(self, a):
-        super().__init__()
-        self.a = a
-
-    def forward(self, x):
-        return x * self.a
 
 
 class Boom(nn.Module):

@@ -97,12 +97,9 @@ py::object optimize_module(py::object net, int64_t depth, const std::string& nam
   py::object module_class = nn.attr("Module");
   for (auto member_obj : all_members) {
     py::str member(member_obj);
-    py::object value;
-    try {
-      value = py::getattr(net, member, py::none());
-    } catch (py::error_already_set&) {
-      continue;  // a property that fails to compute is not a submodule
-    }
+    const std::optional<py::object> read = member_value(net, member);
+    if (!read) continue;  // a property that fails to compute is not a submodule
+    const py::object& value = *read;
     const std::string sub_name = name_so_far + "." + member.cast<std::string>();
     if (py::list(pc().attr("get_module_names_to_not_save")()).contains(sub_name) ||
         converted_list.contains(sub_name)) {

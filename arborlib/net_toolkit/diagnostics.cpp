@@ -46,14 +46,10 @@ void debug_print_grad_modules(const py::object& net, int64_t depth, const std::s
   }
   py::object module_class = nn.attr("Module");
   for (auto member : all_members) {
-    py::object value;
-    try {
-      value = py::getattr(net, member, py::none());
-    } catch (py::error_already_set&) {
-      continue;
-    }
-    if (py::isinstance(value, module_class) && !value.equal(net)) {
-      debug_print_grad_modules(value, depth + 1, name_so_far + "." + text(member));
+    const std::optional<py::object> value = member_value(net, member);
+    if (!value) continue;
+    if (py::isinstance(*value, module_class) && !value->equal(net)) {
+      debug_print_grad_modules(*value, depth + 1, name_so_far + "." + text(member));
     }
   }
 }

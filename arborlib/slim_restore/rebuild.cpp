@@ -62,12 +62,9 @@ py::object refresh_arb(py::object net, int64_t depth, const std::string& name_so
     py::object module_class = nn.attr("Module");
     for (auto member_obj : all_members) {
       py::str member(member_obj);
-      py::object value;
-      try {
-        value = py::getattr(net, member, py::none());
-      } catch (py::error_already_set&) {
-        continue;
-      }
+      const std::optional<py::object> read = member_value(net, member);
+      if (!read) continue;
+      const py::object& value = *read;
       const std::string name = member.cast<std::string>();
       const std::string sub_name = name_so_far + "." + name;
       if (name == "device" || name == "dtype") continue;
