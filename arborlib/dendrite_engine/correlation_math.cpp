@@ -26,8 +26,7 @@ BatchStats batch_stats(const at::Tensor& d, const at::Tensor& p, at::IntArrayRef
 }
 
 at::Tensor covariance(const BatchStats& s, at::IntArrayRef dims, at::IntArrayRef view, bool by_mean,
-                      bool running, const at::Tensor& average_d, const at::Tensor& average_p,
-                      bool normalized) {
+                      bool running, const at::Tensor& average_d, const at::Tensor& average_p) {
   at::Tensor sum = s.cross;
   if (running) {
     // Centring on other values adds count * (mD - aD)(mP - aP) to the centred sum.
@@ -35,9 +34,7 @@ at::Tensor covariance(const BatchStats& s, at::IntArrayRef dims, at::IntArrayRef
     const at::Tensor shift_p = s.mean_p - average_p.view(view);
     sum = sum + squeezed(shift_d * shift_p, dims) * s.count;
   }
-  at::Tensor cov = by_mean ? sum / s.count : sum;
-  if (normalized) cov = cov / s.std_p;
-  return cov;
+  return by_mean ? sum / s.count : sum;
 }
 
 at::Tensor pearson(const BatchStats& s) { return (s.cross / s.count) / (s.std_p * s.std_d); }

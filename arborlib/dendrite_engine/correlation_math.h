@@ -23,11 +23,9 @@ BatchStats batch_stats(const at::Tensor& d, const at::Tensor& p, at::IntArrayRef
 at::Tensor squeezed(const at::Tensor& kept, at::IntArrayRef dims);
 
 // Covariance of D and P, centred on the batch means, or on the given running centres
-// (per-neuron vectors viewed as `view`) when `running` is set; reduced by mean or sum;
-// divided by std(P) when `normalized`.
+// (per-neuron vectors viewed as `view`) when `running` is set; reduced by mean or sum.
 at::Tensor covariance(const BatchStats& s, at::IntArrayRef dims, at::IntArrayRef view, bool by_mean,
-                      bool running, const at::Tensor& average_d, const at::Tensor& average_p,
-                      bool normalized);
+                      bool running, const at::Tensor& average_d, const at::Tensor& average_p);
 
 // Pearson correlation of the batch (always centred on the batch means).
 at::Tensor pearson(const BatchStats& s);

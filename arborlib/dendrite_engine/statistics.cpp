@@ -30,7 +30,7 @@ at::Tensor covariance_from_stats(const math::BatchStats& s, const std::vector<in
     average_d = field(values, "prev_dendrite_candidate_average");
   }
   at::Tensor cov = math::covariance(s, math_tuple, view_tuple, setting_on("correlations_by_mean"), running,
-                                    average_d, average_p, /*normalized=*/false);
+                                    average_d, average_p);
   values.attr("current_batch_pearson") = math::pearson(s);
   if (setting_on("normalized_covariance")) cov = cov / s.std_p;
   report_non_finite(cov, values);
