@@ -7,6 +7,8 @@ registries: the companion's own names, extended by ``arborlib.dendrite_engine``.
 """
 from __future__ import annotations
 
+import copy
+
 from typing import Any, Dict, List, Optional, Sequence
 
 import torch
@@ -57,6 +59,15 @@ def get_DENDRITE_REINIT_VALUES() -> List[str]:
 def device_slots() -> int:
     """Number of per-device queue slots: one per CUDA device, at least one (the CPU)."""
     return max(1, torch.cuda.device_count())
+
+
+def fresh_copy(template: nn.Module) -> nn.Module:
+    """A module shaped like ``template``, freshly initialised (a new candidate or dendrite)."""
+    layer = copy.deepcopy(template)
+    for sub in layer.modules():
+        if hasattr(sub, "reset_parameters"):
+            sub.reset_parameters()
+    return layer
 
 
 class ValueRecord(nn.Module):
@@ -194,15 +205,7 @@ class DendriteModule(nn.Module):
 
     def create_candidates(self, template: nn.Module) -> None:
         """One fresh candidate per slot, shaped like ``template`` (the wrapped layer)."""
-        import copy
-
-        candidates = []
-        for _ in range(GAR.pc.get_global_candidates()):
-            candidate = copy.deepcopy(template)
-            for sub in candidate.modules():
-                if hasattr(sub, "reset_parameters"):
-                    sub.reset_parameters()
-            candidates.append(candidate)
+        candidates = [fresh_copy(template) for _ in range(GAR.pc.get_global_candidates())]
         self.drop_candidates()
         self.candidate_module = nn.ModuleList(candidates)
 
@@ -248,6 +251,7 @@ class ARBNeuronModule(nn.Module):
         self.out_channels = out_channels
         self.register_buffer("this_node_index", torch.tensor(node_index))
         self._output_dimensions = list(output_dims)
+        self._node = node_index
         self.module_config = ModuleConfig(param.device, param.dtype)
         self.processor = None
         self.dendrite_module = DendriteModule(
@@ -262,8 +266,7 @@ class ARBNeuronModule(nn.Module):
     @torch.no_grad()
     def _track_error(self, grad: torch.Tensor) -> None:
         """n mode: running mean of the neurons' error, handed to the candidates at the next p phase."""
-        node = int(self.this_node_index)
-        batch_mean = grad.mean([d for d in range(grad.dim()) if d != node])
+        batch_mean = grad.mean([d for d in range(grad.dim()) if d != self._node])
         for record in self.dendrite_module.dendrite_values:
             record.normal_pass_average_d.mul_(0.99).add_(batch_mean, alpha=0.01)
 
@@ -278,16 +281,10 @@ class ARBNeuronModule(nn.Module):
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
-        import copy
-
         dm = self.dendrite_module
         while dm.num_dendrites < count:
-            layer = copy.deepcopy(self.main_module)
-            for sub in layer.modules():
-                if hasattr(sub, "reset_parameters"):
-                    sub.reset_parameters()
             top = self.dendrites_to_top[-1]
-            dm.add_dendrite(layer, top.new_zeros(dm.num_dendrites, self.out_channels))
+            dm.add_dendrite(fresh_copy(self.main_module), top.new_zeros(dm.num_dendrites, self.out_channels))
             self._append_top_row(top.new_zeros(1, self.out_channels))
 
     def _append_top_row(self, row: torch.Tensor) -> None:
@@ -317,8 +314,10 @@ class ARBNeuronModule(nn.Module):
     def _neuron_dimension(self, out: torch.Tensor) -> int:
         """A linear layer's neurons are the last dimension of its output, whatever the input's
         rank ([N, F] or [N, T, F]); the records follow the shape actually seen."""
-        node = out.dim() - 1 if isinstance(self.main_module, nn.Linear) else int(self.this_node_index)
-        if out.dim() != len(self._output_dimensions) or node != int(self.this_node_index):
+        # A plain int mirror of the buffer: reading the buffer would sync with a GPU every pass.
+        node = out.dim() - 1 if isinstance(self.main_module, nn.Linear) else self._node
+        if out.dim() != len(self._output_dimensions) or node != self._node:
+            self._node = node
             self.this_node_index.fill_(node)
             self._output_dimensions = [-1] * out.dim()
             self._output_dimensions[node] = self.out_channels

@@ -139,8 +139,8 @@ def wrap_network(
         if name and isinstance(module, tuple(layer_types))
         and (chosen is None or name in chosen) and name not in skipped
     ]
-    if chosen is not None and chosen - {name for name, _ in targets}:
-        missing = sorted(chosen - {name for name, _ in targets})
+    missing = sorted(chosen - {name for name, _ in targets}) if chosen is not None else []
+    if missing:
         raise ValueError(f"wrap_network: no wrappable layer named {missing}")
     DE.set_neuron_parameters(net)
     wrapped = []
