@@ -413,4 +413,4 @@ def test_debug_print_attribute_paths(capsys):
     NT.debug_print_grad_modules(net=Tree(), depth=3, name_so_far="net")
     assert capsys.readouterr().out.splitlines() == [
         "net: has req grads: 1", "net.alias: has req grads: 1", "net.blocks: has req grads: 0",
-        "net.blocks.0: has req grads: 0", "net.blocks.1: has req grads: 0", "net.head: has req grads: 1"]
+        "net.blocks.0: has req grads: 0", "net.blocks.1: has req grads: 0"]  # head: printed once, as alias
