@@ -50,7 +50,9 @@ inline std::string error_text(const char* function, const std::string& layer, co
   throw py::error_already_set();
 }
 
-inline std::string type_name(const py::handle& obj) { return py::type::of(obj).attr("__name__").cast<std::string>(); }
+inline std::string type_name(const py::handle& obj) {
+  return py::type::of(obj).attr("__name__").cast<std::string>();
+}
 
 // `value` as a tensor; `what` says which value it is ("best_score", "the layer's output").
 inline at::Tensor tensor_or_fail(const char* function, const py::handle& owner, const std::string& what,

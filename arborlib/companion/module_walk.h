@@ -50,7 +50,9 @@ inline bool is_module_sequence(const py::handle& net) {
 // raised another ordinary error (the walks skip such members). py::getattr with a default
 // cannot tell the two apart: it swallows every error, interrupts included.
 inline std::optional<py::object> member_value(const py::handle& obj, const py::handle& name) {
-  if (PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr())) return py::reinterpret_steal<py::object>(value);
+  if (PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr())) {
+    return py::reinterpret_steal<py::object>(value);
+  }
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     return py::none();

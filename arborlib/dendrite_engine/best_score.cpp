@@ -41,8 +41,7 @@ std::string fixed16(double v) {
 py::tuple new_best(const py::object& saved_values) {
   auto record = [&](const char* name) { return tensor_member("new_best", saved_values, name); };
   const at::Tensor temp_abs = record("prev_dendrite_candidate_correlation").detach().abs();
-  const at::Tensor stacked =
-      at::cat({record("best_score").unsqueeze(0), temp_abs.unsqueeze(0)}, 0);
+  const at::Tensor stacked = at::cat({record("best_score").unsqueeze(0), temp_abs.unsqueeze(0)}, 0);
   auto [best, indices] = stacked.max(0);  // ties keep the old best (index 0)
   return py::make_tuple(best, indices);
 }
@@ -88,8 +87,7 @@ void check_new_best_score(const py::object& saved_values) {
   record("nodes_best_improved_this_epoch").add_(indexes);
   previous.copy_(at::maximum(best_score, previous).detach());
   at::Tensor best_pearson = record("best_pearson_correlation");
-  best_pearson.copy_(
-      at::maximum(best_pearson, record("prev_dendrite_candidate_pearson").abs()).detach());
+  best_pearson.copy_(at::maximum(best_pearson, record("prev_dendrite_candidate_pearson").abs()).detach());
 }
 
 }  // namespace arbor::engine

@@ -63,10 +63,11 @@ void init_candidates(const py::object& dendrite_module, int64_t j) {
       fail_from(e, PyExc_TypeError, "init_candidates", dendrite_module, "out_channels must be a number");
     }
     if (channels == 0) {
-      fail(PyExc_ZeroDivisionError, "init_candidates", dendrite_module, "out_channels is 0, no standard deviation to draw with");
+      fail(PyExc_ZeroDivisionError, "init_candidates", dendrite_module,
+           "out_channels is 0, no standard deviation to draw with");
     }
-    tensor_or_fail("init_candidates", dendrite_module, "dendrites_to_candidates[" + std::to_string(j) + "]", weight)
-        .normal_(0, std::sqrt(2.0 / channels));
+    const std::string what = "dendrites_to_candidates[" + std::to_string(j) + "]";
+    tensor_or_fail("init_candidates", dendrite_module, what, weight).normal_(0, std::sqrt(2.0 / channels));
   }
 }
 
@@ -75,7 +76,8 @@ void set_ab_mode(const py::object& dendrite_module, const std::string& mode) {
   if (setting_on("verbose")) say("so calling all the things to add to layers");
   const long n = global_candidates();
   for (long i = 0; i < n; ++i) {
-    tensor_member("set_ab_mode", dendrite_module.attr("dendrite_values")[py::int_(i)], "locked").narrow(0, 0, 1).fill_(1);
+    py::object values = dendrite_module.attr("dendrite_values")[py::int_(i)];
+    tensor_member("set_ab_mode", values, "locked").narrow(0, 0, 1).fill_(1);
   }
 }
 

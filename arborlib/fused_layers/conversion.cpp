@@ -90,7 +90,9 @@ struct Conversion {
   py::object module(const py::object& net, const std::string& name_so_far) {
     return walk.once(net, [&] {
       if (is_module_sequence(net)) {
-        for_each_child(net, [&](const py::object& id, const py::object& child) { slot(net, id, child, name_so_far + "[" + text(id) + "]", true); });
+        for_each_child(net, [&](const py::object& id, const py::object& child) {
+          slot(net, id, child, name_so_far + "[" + text(id) + "]", true);
+        });
       } else {
         py::object module_class = module_named("torch.nn").attr("Module");
         for_each_member(net, [&](const py::str& member, const py::object& value) {

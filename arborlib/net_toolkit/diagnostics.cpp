@@ -46,7 +46,9 @@ void print_grad_modules(ModuleWalk& walk, const py::object& net, const std::stri
     } else {
       py::object module_class = module_named("torch.nn").attr("Module");
       for_each_member(net, [&](const py::str& member, const py::object& value) {
-        if (py::isinstance(value, module_class)) print_grad_modules(walk, value, name_so_far + "." + text(member));
+        if (py::isinstance(value, module_class)) {
+          print_grad_modules(walk, value, name_so_far + "." + text(member));
+        }
       });
     }
     return net;

@@ -41,7 +41,8 @@ struct Rebuild {
     return walk.once(net, [&]() -> py::object {
       if (extra_verbose()) {
         say("SR calling convert on " + text(net) + " depth " + std::to_string(depth));
-        say("SR calling convert on " + name_so_far + ": " + type_name(net) + ", depth " + std::to_string(depth));
+        say("SR calling convert on " + name_so_far + ": " + type_name(net) + ", depth " +
+            std::to_string(depth));
       }
       if (py::type::of(net).is(self_module().attr("ModuleType"))) {
         if (extra_verbose()) {
