@@ -174,32 +174,26 @@ def test_preprocess_ab_reads_the_setting_for_args_and_kwargs(monkeypatch):
 
 
 def holds_itself(kind):
-    t = leaf(1)
-    if kind == "list":
-        val = [t]
-        val.append(val)
-    elif kind == "dict":
-        val = {"t": t}
+    """A list or dict that holds itself, directly or through a tuple and a dict."""
+    val = {"t": leaf(1)} if kind == "dict" else [leaf(1)]
+    if kind == "dict":
         val["me"] = val
-    else:  # through a tuple and a dict
-        val = [t]
-        val.append(({"back": val},))
+    else:
+        val.append(val if kind == "list" else ({"back": val},))
     return val
 
 
-def nested(depth, kind):
+def nested(depth, wrap):
     val = leaf(1)
     for _ in range(depth):
-        val = [val] if kind == "list" else {"k": val}
+        val = wrap(val)
     return val
 
 
 def candidate_layer():
-    GAR.pc.set_global_candidates(1)
     n = MAR.ARBNeuronModule(torch.nn.Linear(3, 4), "fc")
     n.dendrite_module.create_candidates(n.main_module)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    n.dendrite_module.mode = "p"
+    GAR.arb_tracker.member_vars["mode"] = n.dendrite_module.mode = "p"
     return n.dendrite_module
 
 
@@ -216,8 +210,8 @@ CALLS = {
     (lambda: holds_itself("list"), ValueError),
     (lambda: holds_itself("dict"), ValueError),
     (lambda: holds_itself("tuple"), ValueError),
-    (lambda: nested(50_000, "list"), RecursionError),
-    (lambda: nested(50_000, "dict"), RecursionError),
+    (lambda: nested(50_000, lambda v: [v]), RecursionError),
+    (lambda: nested(50_000, lambda v: {"k": v}), RecursionError),
 ], ids=["list", "dict", "through_tuple", "deep_list", "deep_dict"])
 def test_cyclic_or_deep_arguments_raise_instead_of_crashing(call, make, error):
     with pytest.raises(error, match="contains itself|recursion"):

@@ -276,11 +276,6 @@ class Interrupting(types.SimpleNamespace):
         raise KeyboardInterrupt
 
 
-def neuron_fc():
-    n = ARBNeuronModule(nn.Linear(3, 4), "fc")
-    return n.dendrite_module, n.dendrite_module.dendrite_values[0]
-
-
 @pytest.mark.parametrize("call, error, match", [
     (lambda dm, v: (setattr(v, "locked", None), DE.set_ab_mode(dm, "n")), TypeError,
      r"^set_ab_mode \(layer fc\): locked must be a tensor, got NoneType$"),
@@ -297,5 +292,6 @@ def neuron_fc():
 ], ids=["record_tensor", "best_score", "node_index", "out_channels", "truth_of_setting", "interrupt"])
 def test_bad_records_name_function_layer_and_cause(call, error, match, monkeypatch):
     monkeypatch.setattr(type(GAR.pc), "get_verbose", type(GAR.pc).get_verbose)  # undone after the test
+    dm = ARBNeuronModule(nn.Linear(3, 4), "fc").dendrite_module
     with pytest.raises(error, match=match):
-        call(*neuron_fc())
+        call(dm, dm.dendrite_values[0])

@@ -57,9 +57,7 @@ def test_every_walk_ends_on_a_back_reference(back_reference, tmp_path, capsys):
 
 
 def test_a_shared_module_is_converted_and_wrapped_once():
-    torch.manual_seed(0)
-    net, x = small_net("mlp")
-    net = grow(net, x, 1)
+    net = network(None)[0]
     root = Holder(a=net[0], b=nn.Sequential(net[0]), net=net)
     SR.refresh_net(FL.blockwise_network(root))
     assert type(root.a) is SR.ModuleType and root.b[0] is root.a and root.net[0] is root.a
