@@ -62,7 +62,7 @@ def test_check_new_best_score(case, capsys):
     n = len(best)
     rec = scored(best, corr, previous, initialized, pearson=[-0.7] * n, best_pearson=[0.5] * n)
     rec.indexes_of_best.fill_(0)
-    assert DE.check_new_best_score(saved_values=rec) is None
+    DE.check_new_best_score(saved_values=rec)
     torch.testing.assert_close(rec.best_score, torch.tensor(exp["best"]))
     torch.testing.assert_close(rec.previous_best_score, torch.tensor(exp["previous"]))
     assert rec.nodes_improved_any.tolist() == exp["improved_any"]
