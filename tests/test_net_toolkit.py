@@ -2,6 +2,7 @@ import copy
 import os
 import warnings
 
+import numpy as np
 import pytest
 import safetensors.torch
 import torch
@@ -220,11 +221,14 @@ def bad_checkpoint(kind, form, folder):
     if kind == "garbage":
         path.write_bytes(b"\x00\x01 not a checkpoint at all")
         return path
+    if kind == "payload":
+        torch.save(nn.Sequential(nn.Linear(6, 8), Payload()), path)
+        return path
     writer = {"foreign": "safetensors" if form == "whole_module" else "whole_module",
               "wider_tied": "weight_tying"}.get(kind, form)
     use_form(writer)
     net = {"wider": lambda: trained(lambda: mlp(9)), "wider_tied": lambda: trained(lambda: mlp(9)),
-           "more_dendrites": lambda: trained(dendrites=3)}.get(kind, trained)()
+           "more_dendrites": lambda: trained(dendrites=3), "own_class": lambda: trained(noted)}.get(kind, trained)()
     NT.ab_save_net(net, str(folder), "bad")
     use_form(form)
     if kind == "truncated":
@@ -240,15 +244,30 @@ def check_rejected(form, kind, folder):
     with pytest.raises(FileNotFoundError if kind == "missing" else ValueError) as info:
         NT.load_net(tgt, str(folder), "bad_arb")
     assert str(path) in str(info.value)
-    assert list(warnings.filters) == filters  # also when both legacy loads fail
+    if info.value.__cause__ is not None:  # the reader's own error stays in the message
+        assert type(info.value.__cause__).__name__ in str(info.value)
+    if kind in ("payload", "own_class"):  # nothing of the file ran; the message names what to trust
+        assert RAN == [] and f"{__name__}.{'payload' if kind == 'payload' else 'Noted'}, " in str(info.value)
+    assert list(warnings.filters) == filters
     assert same_state(state, snapshot(tgt))
 
 
 BAD = ["garbage", "truncated", "foreign", "wider", "more_dendrites"]
+RAN = []
+
+
+def payload():
+    RAN.append("payload")
+    return nn.ReLU()
+
+
+class Payload(nn.Module):
+    def __reduce__(self):
+        return payload, ()
 
 
 @pytest.mark.parametrize("form, kind", [(f, k) for f in ("safetensors", "whole_module") for k in ["missing"] + BAD]
-                         + [("weight_tying", "missing")])
+                         + [("weight_tying", "missing"), ("whole_module", "payload"), ("whole_module", "own_class")])
 def test_rejected_checkpoint_names_the_file_and_leaves_network_unchanged(form, kind, tmp_path):
     check_rejected(form, kind, tmp_path)
 
@@ -258,24 +277,66 @@ def test_rejected_weight_tying_checkpoint_leaves_network_unchanged(form, kind, t
     check_rejected(form, kind, tmp_path)
 
 
-def test_legacy_load_hides_warnings_and_tolerates_old_torch(tmp_path, monkeypatch):
+def test_legacy_load_hides_warnings_and_restricts_unpickling(tmp_path, monkeypatch):
     use_form("whole_module")
     net = trained()
     NT.ab_save_net(net, str(tmp_path), "m")
     real = torch.load
 
-    def old_torch_load(path, map_location=None, **kwargs):
-        if "weights_only" in kwargs:
-            raise TypeError("unexpected keyword argument 'weights_only'")
+    def noisy_torch_load(path, map_location=None, **kwargs):
+        assert kwargs == {"weights_only": True}  # and no unrestricted retry
         warnings.warn("loading pickles is unsafe", FutureWarning)
-        return real(path, map_location=map_location, weights_only=False)
+        return real(path, map_location=map_location, **kwargs)
 
-    monkeypatch.setattr(torch, "load", old_torch_load)
+    monkeypatch.setattr(torch, "load", noisy_torch_load)
     with warnings.catch_warnings(record=True) as shown:
         warnings.simplefilter("always")
         filters = list(warnings.filters)
         loaded = NT.load_net(target(), str(tmp_path), "m_arb")
         assert shown == [] and list(warnings.filters) == filters
+    torch.testing.assert_close(out(loaded), out(net))
+
+
+def strided():
+    net = mlp()
+    net.register_buffer("mix", torch.randn(3, 3).t())  # not contiguous
+    return net
+
+
+class Noted(nn.Sequential):
+    """Keeps a note as extra state, saved with the weights."""
+
+    def get_extra_state(self):
+        return self.note
+
+    def set_extra_state(self, state):
+        self.note = state
+
+
+def noted():
+    net = Noted(*mlp())
+    net.note = {"scale": 2.0, "tags": ["a"]}
+    return net
+
+
+@pytest.mark.parametrize("make, name", [(strided, "m"), (noted, "m"), (strided, "m" * 248), (noted, "\u00e9" * 124)])
+@pytest.mark.parametrize("form", FORMS)
+def test_saves_are_reproducible_and_load_back(form, make, name, tmp_path):
+    use_form(form)
+    net = trained(make)
+    np.random.seed(3)
+    expected = np.random.random(4)
+    np.random.seed(3)
+    for folder in "ab":  # the longest names: 255 bytes
+        NT.ab_save_net(net, str(tmp_path / folder), name)
+    assert np.array_equal(np.random.random(4), expected)  # numpy's global stream untouched
+    assert os.listdir(tmp_path / "a") == [name + "_arb.pt"]
+    assert (tmp_path / "a" / (name + "_arb.pt")).read_bytes() == (tmp_path / "b" / (name + "_arb.pt")).read_bytes()
+    tgt = target(make)
+    tgt.note = {}
+    with torch.serialization.safe_globals([Noted]):  # a class of the caller's: trusted explicitly
+        loaded = NT.load_net(tgt, str(tmp_path / "a"), name + "_arb")
+    assert torch.equal(loaded.mix, net.mix) if make is strided else loaded.note == net.note
     torch.testing.assert_close(out(loaded), out(net))
 
 
