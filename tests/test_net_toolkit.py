@@ -1,3 +1,4 @@
+import collections
 import copy
 import os
 import warnings
@@ -275,6 +276,34 @@ def test_rejected_checkpoint_names_the_file_and_leaves_network_unchanged(form, k
 @pytest.mark.parametrize("form, kind", [("weight_tying", k) for k in BAD] + [("safetensors", "wider_tied")])
 def test_rejected_weight_tying_checkpoint_leaves_network_unchanged(form, kind, tmp_path):
     check_rejected(form, kind, tmp_path)
+
+
+def listed_under(message, name):
+    """The heading ("missing", "unexpected" or "shape") that `name` is listed under in `message`."""
+    at = message.index(name)
+    return max((message.rfind(heading, 0, at), heading) for heading in ("missing", "unexpected", "shape"))[1]
+
+
+# What the user reads when a checkpoint does not fit: each wrong key under its own heading.
+@pytest.mark.parametrize("loader", ["load_net", "weight_tying"])
+@pytest.mark.parametrize("change, listed, sizes", [
+    ({"dec.bias": None, "extra.bias": torch.zeros(1)}, {"dec.bias": "missing", "extra.bias": "unexpected"}, []),
+    ({"enc.weight": torch.zeros(5, 2), "enc.bias": torch.zeros(5)}, {"enc.weight": "shape", "enc.bias": "shape"},
+     ["5, 2", "4, 2"]),
+], ids=["keys", "sizes"])
+def test_mismatch_message_names_each_key_under_its_heading(loader, change, listed, sizes, tmp_path):
+    net = nn.Sequential(collections.OrderedDict(enc=nn.Linear(2, 4), dec=nn.Linear(4, 1)))
+    state = {k: v for k, v in {**net.state_dict(), **change}.items() if v is not None}
+    tying = {"weight_tying": "{}"} if loader == "weight_tying" else None
+    safetensors.torch.save_file(state, str(tmp_path / "m.pt"), metadata=tying)
+    with pytest.raises(ValueError) as info:
+        if loader == "load_net":
+            NT.load_net(net, str(tmp_path), "m")
+        else:
+            UAR.load_model_with_weight_tying(net, str(tmp_path / "m.pt"))
+    message = str(info.value)
+    assert {name: listed_under(message, name) for name in listed} == listed
+    assert "dec.weight" not in message and all(size in message for size in sizes)
 
 
 def test_legacy_load_hides_warnings_and_restricts_unpickling(tmp_path, monkeypatch):
