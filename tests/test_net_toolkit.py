@@ -229,7 +229,7 @@ def bad_checkpoint(kind, form, folder):
               "wider_tied": "weight_tying"}.get(kind, form)
     use_form(writer)
     net = {"wider": lambda: trained(lambda: mlp(9)), "wider_tied": lambda: trained(lambda: mlp(9)),
-           "more_dendrites": lambda: trained(dendrites=3), "own_class": lambda: trained(noted)}.get(kind, trained)()
+           "more_dendrites": lambda: trained(dendrites=3), "own_class": lambda: trained(Noted)}.get(kind, trained)()
     NT.ab_save_net(net, str(folder), "bad")
     use_form(form)
     if kind == "truncated":
@@ -245,10 +245,10 @@ def check_rejected(form, kind, folder):
     with pytest.raises(FileNotFoundError if kind == "missing" else ValueError) as info:
         NT.load_net(tgt, str(folder), "bad_arb")
     assert str(path) in str(info.value)
-    if info.value.__cause__ is not None:  # the reader's own error stays in the message
-        assert type(info.value.__cause__).__name__ in str(info.value)
-    if kind in ("payload", "own_class"):  # nothing of the file ran; the message names what to trust
-        assert RAN == [] and f"{__name__}.{'payload' if kind == 'payload' else 'Noted'}, " in str(info.value)
+    cause = info.value.__cause__  # the reader's own error stays in the message:
+    assert cause is None or type(cause).__name__ in str(info.value)
+    assert RAN == [] and f"{__name__}.{'payload' if kind == 'payload' else 'Noted'}, " in str(info.value) or \
+        kind not in ("payload", "own_class")  # nothing of the file ran; the message names what to trust
     assert list(warnings.filters) == filters
     assert same_state(state, snapshot(tgt))
 
@@ -263,8 +263,7 @@ def payload():
 
 
 class Payload(nn.Module):
-    def __reduce__(self):
-        return payload, ()
+    __reduce__ = lambda self: (payload, ())  # noqa: E731
 
 
 @pytest.mark.parametrize("form, kind", [(f, k) for f in ("safetensors", "whole_module") for k in ["missing"] + BAD]
@@ -332,8 +331,10 @@ def strided():
     return net
 
 
-class Noted(nn.Sequential):
-    """Keeps a note as extra state, saved with the weights."""
+class Noted(nn.Sequential):  # keeps a note as extra state, saved with the weights
+    def __init__(self):
+        super().__init__(*mlp())
+        self.note = {"scale": 2.0, "tags": ["a"]}
 
     def get_extra_state(self):
         return self.note
@@ -342,29 +343,19 @@ class Noted(nn.Sequential):
         self.note = state
 
 
-def noted():
-    net = Noted(*mlp())
-    net.note = {"scale": 2.0, "tags": ["a"]}
-    return net
-
-
-@pytest.mark.parametrize("make, name", [(strided, "m"), (noted, "m"), (strided, "m" * 248), (noted, "\u00e9" * 124)])
+@pytest.mark.parametrize("make, name", [(strided, "m"), (Noted, "m"), (strided, "m" * 248), (Noted, "\u00e9" * 124)])
 @pytest.mark.parametrize("form", FORMS)
 def test_saves_are_reproducible_and_load_back(form, make, name, tmp_path):
     use_form(form)
     net = trained(make)
-    np.random.seed(3)
-    expected = np.random.random(4)
+    net.note = {"saved": [1, 2]}
     np.random.seed(3)
     for folder in "ab":  # the longest names: 255 bytes
         NT.ab_save_net(net, str(tmp_path / folder), name)
-    assert np.array_equal(np.random.random(4), expected)  # numpy's global stream untouched
-    assert os.listdir(tmp_path / "a") == [name + "_arb.pt"]
+    assert np.random.random() == np.random.RandomState(3).random()  # numpy's global stream untouched
     assert (tmp_path / "a" / (name + "_arb.pt")).read_bytes() == (tmp_path / "b" / (name + "_arb.pt")).read_bytes()
-    tgt = target(make)
-    tgt.note = {}
     with torch.serialization.safe_globals([Noted]):  # a class of the caller's: trusted explicitly
-        loaded = NT.load_net(tgt, str(tmp_path / "a"), name + "_arb")
+        loaded = NT.load_net(target(make), str(tmp_path / "a"), name + "_arb")
     assert torch.equal(loaded.mix, net.mix) if make is strided else loaded.note == net.note
     torch.testing.assert_close(out(loaded), out(net))
 
