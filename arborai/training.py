@@ -21,6 +21,7 @@ first runs one candidate step per backward pass since the last step, and every
 """
 from __future__ import annotations
 
+import collections
 import dataclasses
 import json
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
@@ -172,7 +173,7 @@ class Status:
     mode: str  # the mode for the next epoch
     switched: bool = False  # the mode changed: take a new ``trainer.optimizer``
     restructured: bool = False  # dendrites were installed: the network changed shape
-    done: bool = False  # no further dendrites: training is complete
+    done: bool = False  # every layer has its last dendrite; training may go on to the budget
 
 
 class DendriteTrainer:
@@ -199,27 +200,60 @@ class DendriteTrainer:
         n_patience: int = 3,
         p_patience: int = 2,
         max_p_epochs: int = 10,
+        p_min_gain: Optional[float] = None,
         min_delta: float = 0.0,
         higher_is_better: bool = True,
+        candidate_optimizer_factory: Optional[Callable[[List[nn.Parameter]], torch.optim.Optimizer]] = None,
+        candidate_lr_scale: float = 1.0,
+        install_batches: int = 0,
+        install_scale: float = 1.0,
+        install_loss: Optional[Callable[[], torch.Tensor]] = None,
         layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
         include: Optional[Iterable[str]] = None,
         exclude: Iterable[str] = (),
     ) -> None:
         if max_dendrites < 0 or n_patience < 1 or p_patience < 1 or max_p_epochs < 1:
             raise ValueError("DendriteTrainer: max_dendrites >= 0 and patience/epochs >= 1 expected")
+        if install_batches < 0 or candidate_lr_scale <= 0:
+            raise ValueError("DendriteTrainer: install_batches >= 0 and candidate_lr_scale > 0 expected")
         self.net = net
         self.neurons = wrap_network(net, layer_types, include, exclude)
         self.optimizer_factory = optimizer_factory
+        self.candidate_optimizer_factory = candidate_optimizer_factory
+        self.candidate_lr_scale = candidate_lr_scale
         self.max_dendrites = max_dendrites
         self.n_patience, self.p_patience, self.max_p_epochs = n_patience, p_patience, max_p_epochs
+        self.p_min_gain = p_min_gain
         self.min_delta, self.higher_is_better = min_delta, higher_is_better
+        self.install_scale = install_scale
+        self.install_loss = install_loss
         self.mode = "n"
         GAR.arb_tracker.member_vars["mode"] = "n"
         self._best: Optional[float] = None
         self._stale = 0
         self._p_epochs = 0
+        self._p_score = 0.0
         self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
+        # Per wrapped layer, the inputs and errors of the last p-mode batches, for the install.
+        self._recent = [collections.deque(maxlen=install_batches) for _ in self.neurons]
+        if install_batches:
+            for neuron, recent in zip(self.neurons, self._recent):
+                neuron.register_forward_hook(self._recorder(recent), with_kwargs=True)
         self._apply_roles()
+
+    def _recorder(self, recent: collections.deque):
+        """A forward hook that keeps a p-mode training batch's inputs and, once its backward
+        has run, the error at the layer's output."""
+
+        def hook(module, args, kwargs, out):
+            if self.mode != "p" or not module.training or not out.requires_grad:
+                return None
+            entry = [tuple(a.detach() if torch.is_tensor(a) else a for a in args), dict(kwargs), None]
+            recent.append(entry)
+            out.register_hook(lambda grad: entry.__setitem__(2, grad.detach()))
+            return None
+
+        return hook
 
     # -- parameters and optimizer -------------------------------------------------------
     @property
@@ -233,7 +267,14 @@ class DendriteTrainer:
     def _apply_roles(self) -> None:
         for p in self.net.parameters():
             p.requires_grad_(trainable(p, self.mode))
-        self.optimizer = attach_optimizer(self.optimizer_factory(self.parameters()), self.net)
+        if self.mode == "p" and self.candidate_optimizer_factory is not None:
+            optimizer = self.candidate_optimizer_factory(self.parameters())
+        else:
+            optimizer = self.optimizer_factory(self.parameters())
+            if self.mode == "p":
+                for group in optimizer.param_groups:
+                    group["lr"] = group["lr"] * self.candidate_lr_scale
+        self.optimizer = attach_optimizer(optimizer, self.net)
 
     # -- switches -------------------------------------------------------------------
     def start_p_phase(self) -> None:
@@ -251,9 +292,12 @@ class DendriteTrainer:
                 DE.init_candidates(dm, j)
             neuron.tag_roles()
             dm.mode = "p"
+        for recent in self._recent:
+            recent.clear()
         self.mode = "p"
         GAR.arb_tracker.member_vars["mode"] = "p"
         self._p_epochs = 0
+        self._p_score = 0.0
         self._stale = 0
         self._apply_roles()
 
@@ -261,11 +305,14 @@ class DendriteTrainer:
         """p -> n: the best candidate of each layer becomes a dendrite; candidates lock."""
         import arborlib.dendrite_engine as DE
 
-        for neuron in self.neurons:
+        for neuron, recent in zip(self.neurons, self._recent):
             dm = neuron.dendrite_module
             slot = dm.best_candidate()
             live = getattr(neuron, "current_candidate_to_top", None)
             neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
+            if live is None or slot != 0:
+                neuron.fit_top_weights([e for e in recent if e[2] is not None], self.install_scale)
+            recent.clear()
             DE.set_ab_mode(dm, "n")
             DE.set_module_n_ab(neuron)
             neuron.drop_live_weight()
@@ -276,9 +323,31 @@ class DendriteTrainer:
             dm.mode = "n"
         self.mode = "n"
         GAR.arb_tracker.member_vars["mode"] = "n"
+        if self.install_loss is not None and self._recent[0].maxlen:
+            self._search_install_scale()
         self._best = None
         self._stale = 0
         self._apply_roles()
+
+    @torch.no_grad()
+    def _search_install_scale(self) -> None:
+        """Scales the new output weights of every layer by one common factor, the one of a
+        doubling sequence that gives the lowest ``install_loss``: the least-squares fit is a
+        step against the error, whose best length depends on the loss's curvature."""
+        rows = [neuron.dendrites_to_top[-1][-1] for neuron in self.neurons]
+        fitted = [row.clone() for row in rows]
+        was_training = self.net.training
+        self.net.eval()
+        best, best_factor = None, 0.0
+        for factor in [0.0] + [2.0 ** k for k in range(-2, 9)]:
+            for row, fit in zip(rows, fitted):
+                row.copy_(fit * factor)
+            loss = float(self.install_loss())
+            if best is None or loss < best:
+                best, best_factor = loss, factor
+        for row, fit in zip(rows, fitted):
+            row.copy_(fit * best_factor)
+        self.net.train(was_training)
 
     # -- schedule -----------------------------------------------------------------
     def _improved(self, score: float) -> bool:
@@ -291,24 +360,36 @@ class DendriteTrainer:
         """Call once per epoch with the validation score; switches modes when due."""
         self.history.append((self.mode, float(score)))
         if self.mode == "n":
+            done = self.num_dendrites >= self.max_dendrites
             if self._improved(score):
                 self._best, self._stale = float(score), 0
-                return Status("n")
+                return Status("n", done=done)
             self._stale += 1
-            if self._stale < self.n_patience:
-                return Status("n")
-            if self.num_dendrites >= self.max_dendrites:
-                return Status("n", done=True)
+            if self._stale < self.n_patience or done:
+                return Status("n", done=done)
             self.start_p_phase()
             return Status("p", switched=True)
         self._p_epochs += 1
-        improved = False
-        for neuron in self.neurons:
-            for record in neuron.dendrite_module.dendrite_values:
-                improved |= bool(record.best_score_improved_this_epoch[0])
-                record.best_score_improved_this_epoch.zero_()  # a new epoch of the p phase
-        self._stale = 0 if improved else self._stale + 1
+        self._stale = 0 if self._candidates_improved() else self._stale + 1
         if self._stale < self.p_patience and self._p_epochs < self.max_p_epochs:
             return Status("p")
         self.start_n_phase()
-        return Status("n", switched=True, restructured=True)
+        return Status("n", switched=True, restructured=True, done=self.num_dendrites >= self.max_dendrites)
+
+    def _candidates_improved(self) -> bool:
+        """Whether this p epoch counts as progress: the candidates' summed best scores rose by
+        more than ``p_min_gain`` (relative), or the engine's per-epoch flag, when that is None."""
+        flagged = False
+        total = 0.0
+        warming = False
+        for neuron in self.neurons:
+            for record in neuron.dendrite_module.dendrite_values:
+                flagged |= bool(record.best_score_improved_this_epoch[0])
+                record.best_score_improved_this_epoch.zero_()  # a new epoch of the p phase
+                total += float(record.best_score.sum())
+                warming |= float(record.initialized[0]) < GAR.pc.get_initial_correlation_batches()
+        if self.p_min_gain is None:
+            return flagged
+        gained = total > self._p_score * (1.0 + self.p_min_gain)
+        self._p_score = total
+        return warming or gained

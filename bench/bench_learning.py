@@ -123,8 +123,11 @@ def run_d(cfg, parts, classes) -> Dict[str, float]:
         GAR.pc.set_arb_forward_function(getattr(torch, cfg["activation"]))
     torch.manual_seed(cfg["seed"])
     net = mlp(parts[0][0].shape[1], cfg["width"], classes)
+    extra = dict(cfg["trainer"])
+    if extra.pop("search", False):  # line search of the install on the training loss
+        extra["install_loss"] = lambda: nn.functional.cross_entropy(net(parts[0][0]), parts[0][1])
     trainer = DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=cfg["lr"]),
-                              max_dendrites=cfg["dendrites"], **cfg["trainer"])
+                              max_dendrites=cfg["dendrites"], **extra)
     generator = torch.Generator().manual_seed(cfg["seed"])
     used = 0
     jumps = []  # relative change of the training loss at each install
