@@ -1,12 +1,12 @@
-"""The driver's schedule choices: the install's output weights, the p phase's end, the
-candidates' optimizer and choice."""
+"""The driver's choices at an install: the new dendrite's output weights, the candidates'
+optimizer and which candidate is installed."""
 import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
-from arborai.training import DendriteTrainer, Status
+from arborai.training import DendriteTrainer
 
 pytestmark = pytest.mark.usefixtures("one_thread")
 
@@ -52,31 +52,7 @@ def test_install_lowers_the_training_loss_at_once(install_batches, search):
         assert all(len(r) == 0 for r in tr._recent)  # the kept batches are let go
 
 
-def fill_scores(tr, score, warm=True):
-    for n in tr.neurons:
-        for r in n.dendrite_module.dendrite_values:
-            r.best_score.fill_(score)
-            r.initialized.fill_(3 if warm else 1)
-
-
-@pytest.mark.parametrize(
-    "scores, warm, max_p, switch_at",
-    [([1, 2, 3, 3.1, 3.15, 9], True, 10, 4),  # two epochs under a 5% gain end the phase
-     ([1, 1, 1, 1, 1, 1], False, 6, 5),  # still averaging the first batches: no plateau, the cap ends it
-     ([1, 2, 4, 8, 16], True, 3, 2)],  # rising scores run into the cap
-)
-def test_p_phase_ends_on_a_score_plateau(scores, warm, max_p, switch_at):
-    net, tr = trainer(n_patience=1, p_patience=2, max_p_epochs=max_p, p_min_gain=0.05)
-    tr.epoch_end(0.5)
-    assert tr.epoch_end(0.5).switched and tr.mode == "p"
-    for i, score in enumerate(scores[:switch_at + 1]):
-        fill_scores(tr, score, warm)
-        status = tr.epoch_end(0.5)
-        assert (status == Status("p")) == (i < switch_at)
-    assert status.restructured and tr.mode == "n" and tr.num_dendrites == 1
-
-
-@pytest.mark.parametrize("kwargs, lr", [(dict(), 1e-2), (dict(candidate_lr_scale=3.0), 3e-2),
+@pytest.mark.parametrize("kwargs, lr", [(dict(), 1e-2),
                                         (dict(candidate_optimizer_factory=lambda ps: torch.optim.SGD(ps, lr=0.5)), 0.5)])
 def test_candidates_have_their_own_learning_rate(kwargs, lr):
     net, tr = trainer(**kwargs)
