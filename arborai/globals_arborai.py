@@ -58,7 +58,7 @@ class ArborConfig:
         self._values: Dict[str, Any] = dict(_COMPANION_DEFAULTS)
         self._types: Dict[str, type] = {k: type(v) for k, v in _COMPANION_DEFAULTS.items()}
         self._table_loaded = False
-        self._arb_forward_function: Callable[[torch.Tensor], torch.Tensor] = torch.tanh
+        self._arb_forward_function: Callable[[torch.Tensor], torch.Tensor] = torch.relu
         self._module_names_to_not_save: List[str] = []
         self._modules_to_track: List[Any] = []
         self._module_ids_to_track: List[str] = []

@@ -10,7 +10,7 @@ from __future__ import annotations
 import copy
 import weakref
 
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -198,9 +198,12 @@ class DendriteModule(nn.Module):
         }
 
     def best_candidate(self) -> int:
-        """The slot whose candidate reached the highest total best score."""
-        scores = [float(v.best_score.sum()) for v in self.dendrite_values]
-        return max(range(len(scores)), key=scores.__getitem__)
+        """The slot whose candidate scores best over the neurons, each neuron's scores divided by
+        the best of that neuron: a neuron whose error barely varies has a normalised covariance
+        orders of magnitude above the others, and would otherwise pick the candidate alone."""
+        scores = torch.stack([v.best_score for v in self.dendrite_values])
+        share = scores / scores.max(0).values.clamp_min(1e-12)
+        return int(share.sum(1).argmax())
 
     def add_dendrite(self, layer: nn.Module, weights_from_earlier: torch.Tensor) -> None:
         """Installs ``layer`` as the next dendrite, fed by earlier ones through ``weights_from_earlier``
@@ -297,6 +300,27 @@ class ARBNeuronModule(nn.Module):
         dm.add_dendrite(dm.candidate_module[slot], dm.dendrites_to_candidates[slot][:k])
         row = torch.zeros(self.out_channels) if top_weights is None else top_weights.detach()
         self._append_top_row(row)
+
+    @torch.no_grad()
+    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0) -> None:
+        """Sets the newest dendrite's output weights by least squares, so its weighted output
+        approximates the negative of the neurons' error: the network's loss falls at once instead
+        of waiting for these weights to grow from zero.
+
+        ``batches``: (args, kwargs, error) of recent training batches, the error being the gradient
+        at this layer's output. The loss is taken as a batch mean (PyTorch's default), so the error
+        times the batch size is the per-sample error that the dendrite is fitted to."""
+        if not batches:
+            return
+        node = self._node
+        num, den = 0.0, 0.0
+        for args, kwargs, error in batches:
+            view = [-1 if d == node else 1 for d in range(error.dim())]
+            out = self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]
+            dims = [d for d in range(error.dim()) if d != node]
+            num = num - (out * error).sum(dims) * error.shape[0]
+            den = den + (out * out).sum(dims)
+        self.dendrites_to_top[-1][-1].copy_(scale * num / den.clamp_min(1e-12))
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""

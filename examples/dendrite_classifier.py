@@ -1,8 +1,9 @@
 """Trains a small classifier with dendrites on a data set bundled with scikit-learn.
 
 n mode until the validation accuracy plateaus, then p/n cycles that add one dendrite per
-wrapped layer, until the schedule says it is done. A plain network of about the same size
-is trained for as many epochs for comparison. Afterwards the cleaned network is saved with
+wrapped layer up to the cap, then n mode to the end of the epoch budget. The base network alone
+and a plain network of about the same size as the grown one are trained for as many epochs, for
+comparison. Afterwards the cleaned network is saved with
 ``ab_save_net``, loaded back into a fresh network with ``load_net``, and its test predictions
 are checked against the training network's.
 
@@ -124,10 +125,10 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
     GAR.pc.set_initial_correlation_batches(args.initial_batches)
     GAR.pc.set_debugging_memory_leak(False)
     net = build_model(args.model, data, args.width)
-    trainer = DendriteTrainer(
-        net, lambda params: torch.optim.Adam(params, lr=args.lr),
-        max_dendrites=args.max_dendrites, n_patience=args.patience, p_patience=2, max_p_epochs=args.max_p_epochs,
-    )
+    schedule = {k: v for k, v in dict(n_patience=args.patience, max_p_epochs=args.max_p_epochs).items()
+                if v is not None}  # unset: the trainer's defaults
+    trainer = DendriteTrainer(net, lambda params: torch.optim.Adam(params, lr=args.lr),
+                              max_dendrites=args.max_dendrites, **schedule)
     run = Run()
     generator = torch.Generator().manual_seed(args.seed)
 
@@ -145,19 +146,17 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
         bar.set_postfix(mode=trainer.mode, loss=f"{loss:.4f}", val=f"{val:.4f}", dendrites=trainer.num_dendrites)
         was_n = trainer.mode == "n"
         status = trainer.epoch_end(val)
-        if was_n and status.switched or status.done:
+        if was_n and status.switched:
             record_cycle()  # the end of an n phase: the network as it stands
         if status.restructured:
             run.dendrite_epochs.append(epoch + 1)
             bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
                       f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
-        if status.done:
-            break
-    else:
-        if trainer.mode == "p":  # out of epochs mid-phase: install what the candidates learned
-            trainer.start_n_phase()
-            run.dendrite_epochs.append(len(run.epochs))
-        record_cycle()
+        # done only says that no dendrites follow: the neurons train on to the budget
+    if trainer.mode == "p":  # out of epochs mid-phase: install what the candidates learned
+        trainer.start_n_phase()
+        run.dendrite_epochs.append(len(run.epochs))
+    record_cycle()
     bar.close()
     net.eval()
     return net, run
@@ -242,12 +241,14 @@ def plot(path: str, run: Run, plain_history: List[float], title: str) -> None:
     plt.close(fig)
 
 
-def table(run: Run, plain: Dict[str, float]) -> str:
+def table(run: Run, base: Dict[str, float], plain: Dict[str, float]) -> str:
     lines = [f"{'cycle':>5}  {'dendrites':>9}  {'params':>7}  {'val acc':>7}  {'test acc':>8}"]
     for i, c in enumerate(run.cycles):
-        lines.append(f"{i:>5}  {c['dendrites']:>9}  {c['params']:>7}  {c['val']:>7.4f}  {c['test']:>8.4f}")
-    lines.append(f"{'plain':>5}  {'-':>9}  {plain['params']:>7}  {plain['val']:>7.4f}  {plain['test']:>8.4f}"
-                 f"   (same size, {plain['epochs']} epochs)")
+        lines.append(f"{i:>5}  {c['dendrites']:>9}  {c['params']:>7}  {c['val']:>7.4f}  {c['test']:>8.4f}"
+                     + ("   (D: end of the budget)" if i == len(run.cycles) - 1 else ""))
+    for name, arm, note in (("base", base, "base network alone"), ("plain", plain, "same size as D")):
+        lines.append(f"{name:>5}  {'-':>9}  {arm['params']:>7}  {arm['val']:>7.4f}  {arm['test']:>8.4f}"
+                     f"   ({note}, {arm['epochs']} epochs)")
     return "\n".join(lines)
 
 
@@ -281,12 +282,13 @@ def parse_args(argv=None):
     p.add_argument("--dataset", choices=DATASETS, default="digits", help="bundled scikit-learn data set")
     p.add_argument("--model", choices=("mlp", "cnn"), default="mlp", help="network to grow (cnn needs digits)")
     p.add_argument("--seed", type=at_least(0, high=2**32 - 1), default=0)  # numpy's seed range
-    p.add_argument("--epochs", type=at_least(1), default=150, help="most epochs in all, n and p phases together")
+    p.add_argument("--epochs", type=at_least(1), default=150,
+                   help="the epoch budget of every network, n and p phases together")
     p.add_argument("--candidates", type=at_least(1), default=4, help="candidate dendrites trained per layer")
     p.add_argument("--max-dendrites", type=at_least(0), default=3, help="dendrites per layer at most")
-    p.add_argument("--patience", type=at_least(1), default=6,
-                   help="n-mode epochs without improvement before a p phase")
-    p.add_argument("--max-p-epochs", type=at_least(1), default=6, help="longest p phase")
+    p.add_argument("--patience", type=at_least(1), default=None,
+                   help="n-mode epochs without improvement before a p phase (default: the trainer's)")
+    p.add_argument("--max-p-epochs", type=at_least(1), default=None, help="longest p phase (default: the trainer's)")
     p.add_argument("--initial-batches", type=at_least(0), default=20,
                    help="batches averaged plainly before candidate statistics become running averages")
     p.add_argument("--width", type=at_least(1), default=4,
@@ -348,12 +350,16 @@ def run(args) -> Dict[str, object]:
 
     net, run = train_with_dendrites(args, data, progress)
     final = run.cycles[-1]
-    width = plain_width(args, data, final["params"])
-    plain_net, plain_history = train_plain(args, data, width, len(run.epochs), progress)
-    plain = dict(params=count(plain_net), val=accuracy(plain_net, data.x_val, data.y_val),
-                 test=accuracy(plain_net, data.x_test, data.y_test), epochs=len(plain_history))
 
-    summary = table(run, plain)
+    def arm(width):
+        plain_net, history = train_plain(args, data, width, len(run.epochs), progress)
+        return dict(params=count(plain_net), val=accuracy(plain_net, data.x_val, data.y_val),
+                    test=accuracy(plain_net, data.x_test, data.y_test), epochs=len(history)), history
+
+    base, _ = arm(args.width)
+    plain, plain_history = arm(plain_width(args, data, final["params"]))
+
+    summary = table(run, base, plain)
     print("\n" + summary)
     plot_path = os.path.join(args.out, f"{data.name}_{args.model}_validation.png")
     plot(plot_path, run, plain_history, f"{data.name}, {args.model}: validation accuracy")
@@ -363,7 +369,7 @@ def run(args) -> Dict[str, object]:
     print(f"reloaded network: test predictions {'equal' if check['same_predictions'] else 'DIFFER'} "
           f"(largest output difference {check['max_abs_diff']:.2e}, test accuracy {check['loaded_test']:.4f})")
     print(f"plot: {plot_path}")
-    result = dict(args=vars(args), cycles=run.cycles, plain=plain, check=check, seconds=round(elapsed, 1),
+    result = dict(args=vars(args), cycles=run.cycles, base=base, plain=plain, check=check, seconds=round(elapsed, 1),
                   epochs=len(run.epochs))
     summary_path = os.path.join(args.out, f"{data.name}_{args.model}_summary.json")
     with open(summary_path, "w") as f:

@@ -100,10 +100,8 @@ def test_companion_getters_have_defaults():
     assert pc.get_verbose() is False and pc.get_extra_verbose() is False
     assert pc.get_using_safe_tensors() is True and pc.get_weight_tying_experimental() is False
     assert pc.get_module_names_to_not_save() == [] and pc.get_modules_to_track() == []
-    act = pc.get_arb_forward_function()
     x = torch.linspace(-50, 50, 11)
-    y = act(x)
-    assert torch.all(y.abs() <= 1) and torch.all(y[1:] >= y[:-1])  # bounded and monotone
+    assert torch.equal(pc.get_arb_forward_function()(x), torch.relu(x))
     pc.append_module_ids_to_track([".fc1"])
     assert pc.get_module_ids_to_track() == [".fc1"]
     assert GAR.arb_tracker.member_vars["mode"] == "n"
