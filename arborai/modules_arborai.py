@@ -416,10 +416,12 @@ class ARBNeuronModule(nn.Module):
         out = self.main_module(*args, **kwargs)
         node = self._neuron_dimension(out)
         view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
-        dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
-        to_top = self.dendrites_to_top[-1]
-        for k, d_out in enumerate(dendrite_outs):
-            out = out + to_top[k].view(view_tuple) * d_out
+        dendrite_outs: List[torch.Tensor] = []
+        if dm.num_dendrites:
+            dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
+            to_top = self.dendrites_to_top[-1]
+            for k, d_out in enumerate(dendrite_outs):
+                out = out + to_top[k].view(view_tuple) * d_out
         if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
             if self.training and out.requires_grad:
                 out.register_hook(self._track_error)
