@@ -58,6 +58,7 @@ def get_DENDRITE_REINIT_VALUES() -> List[str]:
 
 
 def _engine():
+    # Imported at first use: the engine imports this module while it initialises.
     import arborlib.dendrite_engine as DE
 
     return DE
@@ -323,11 +324,6 @@ class ARBNeuronModule(nn.Module):
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
 
-    def _track_error(self, grad: torch.Tensor) -> None:
-        """n mode: running mean of the neurons' error, handed to the candidates at the next p
-        phase (the engine's running-average rule)."""
-        _engine().track_error_average(self.dendrite_module, grad, self._node)
-
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
         neuron; zero by default, so the network's output is unchanged until they train)."""
@@ -410,10 +406,10 @@ class ARBNeuronModule(nn.Module):
         self.tag_roles()
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
-        import arborlib.dendrite_engine as DE
-
-        dm = self.dendrite_module
-        out = self.main_module(*args, **kwargs)
+        DE = _engine()
+        modules = self._modules
+        dm = modules["dendrite_module"]
+        out = modules["main_module"](*args, **kwargs)
         node = self._neuron_dimension(out)
         view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
         dendrite_outs: List[torch.Tensor] = []
@@ -424,7 +420,9 @@ class ARBNeuronModule(nn.Module):
                 out = out + to_top[k].view(view_tuple) * d_out
         if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
             if self.training and out.requires_grad:
-                out.register_hook(self._track_error)
+                # n mode: the running mean of the neurons' error, handed to the candidates at
+                # the next p phase (the engine's running-average rule).
+                out.register_hook(functools.partial(DE.track_error_average, dm, node=node))
             return out
         stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
         if stacked is None:

@@ -485,6 +485,8 @@ void report_skipped(const std::vector<Layer>& layers) {
 void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce) {
   if (!tracker_in_p_mode()) return;
   const StepSettings set;
+  // Off only to test the tensor-op path (the one other devices take) on the CPU.
+  const bool host_loops = module_named("arborlib.dendrite_engine").attr("host_statistics").cast<bool>();
   std::vector<Layer> layers;
   for (auto m : dendrite_modules) {
     Layer layer;
@@ -499,7 +501,8 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
     layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
     const auto stat_type = layer.stacks[kCorrelation].scalar_type();
-    layer.on_host = layer.stacks[kCorrelation].device().is_cpu() && (stat_type == at::kFloat || stat_type == at::kDouble);
+    layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
+                    (stat_type == at::kFloat || stat_type == at::kDouble);
     for (const auto& pair : layer.pairs) check_pair(layer, pair);
     layers.push_back(std::move(layer));
   }
@@ -589,11 +592,25 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
   if (grad.numel() == 0) return;
   RecordBuffers rb(dendrite_module);
   at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  const at::Tensor g = grad.detach().to(averages.scalar_type());
+  if (g.dim() == 2 && node == 1) {
+    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
+    const int64_t K = averages.size(0), N = g.size(0);
+    py::dict own = instance_dict(dendrite_module);
+    at::Tensor ones = own.contains("_arb_ones") ? own["_arb_ones"].cast<at::Tensor>() : at::Tensor();
+    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != g.device() ||
+        ones.scalar_type() != g.scalar_type()) {
+      ones = at::ones({K, N}, g.options());
+      own["_arb_ones"] = ones;
+    }
+    averages.addmm_(ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(N));
+    return;
+  }
   std::vector<int64_t> dims;
-  for (int64_t d = 0; d < grad.dim(); ++d) {
+  for (int64_t d = 0; d < g.dim(); ++d) {
     if (d != node) dims.push_back(d);
   }
-  math::running_average_(averages, grad.detach().mean(dims).to(averages.scalar_type()));
+  math::running_average_(averages, g.mean(dims));
 }
 
 }  // namespace arbor::engine
