@@ -59,8 +59,11 @@ NETS = {
 }
 
 
+FOREACH = None  # --foreach: one multi-tensor Adam step instead of one step per parameter
+
+
 def adam(params):
-    return torch.optim.Adam(params, lr=1e-3)
+    return torch.optim.Adam(params, lr=1e-3, foreach=FOREACH)
 
 
 class Variant:
@@ -294,7 +297,10 @@ def main():
     parser.add_argument("--steps", type=int, default=10)
     parser.add_argument("--nets", default="mlp,big,cnn")
     parser.add_argument("--skip-stats", action="store_true")
+    parser.add_argument("--foreach", action="store_true", help="multi-tensor Adam in every variant")
     args = parser.parse_args()
+    global FOREACH
+    FOREACH = True if args.foreach else None
     torch.set_num_threads(1)
     print(f"torch {torch.__version__}, {torch.get_num_threads()} thread, {args.rounds} rounds x "
           f"{args.steps} steps, times in ms (median of round medians)")

@@ -210,3 +210,20 @@ def test_batches_without_statistics_leave_them_unchanged(rows):
     for rec, old in zip(dm.dendrite_values, before):
         for name in FIELDS:
             assert torch.equal(getattr(rec, name), old[name]), name
+
+
+@pytest.mark.parametrize("make, x", [(lambda: nn.Linear(6, 4), torch.randn(8, 6)),
+                                     (lambda: nn.Linear(6, 4), torch.randn(3, 5, 6)),
+                                     (lambda: nn.Conv2d(3, 4, 3), torch.randn(2, 3, 6, 6))])
+def test_n_mode_error_average_follows_the_running_average_rule(make, x):
+    GAR.pc.set_global_candidates(2)
+    neuron = MAR.ARBNeuronModule(make(), "layer")
+    expected = torch.zeros(4)
+    for scale in (1.0, -3.0):
+        out = neuron(x)
+        (scale * out.square()).sum().backward()
+        err = 2 * scale * out.detach()
+        node = err.dim() - 1 if err.dim() == 3 else 1
+        expected = 0.99 * expected + (1 - 0.99) * err.mean([d for d in range(err.dim()) if d != node])
+    for rec in neuron.dendrite_module.dendrite_values:
+        torch.testing.assert_close(rec.normal_pass_average_d, expected)
