@@ -62,6 +62,12 @@ NETS = {
 FOREACH = None  # --foreach: one multi-tensor Adam step instead of one step per parameter
 
 
+def set_count(k):
+    # Networks with K = 1 and K = 4 live side by side here, which the setter refuses (the
+    # per-slot functions loop over the global count); the batched path reads each layer's own.
+    GAR.pc._values["global_candidates"] = k
+
+
 def adam(params):
     return torch.optim.Adam(params, lr=1e-3, foreach=FOREACH)
 
@@ -83,7 +89,7 @@ class Variant:
         self.opt = trainer.optimizer
 
     def enter(self):
-        GAR.pc.set_global_candidates(self.k)
+        set_count(self.k)
         GAR.arb_tracker.member_vars["mode"] = "p" if self.mode == "p" else "n"
 
     def step(self, x, y):
@@ -238,7 +244,7 @@ def plain_statistics_step(state, outs, error):
 def statistics_rounds(shape, rounds, steps):
     """Median step time of: the engine's batched step on one layer (K=1), the spec's
     per-record apply_ab_grads + apply_ab_zero, and plain_statistics_step."""
-    GAR.pc.set_global_candidates(1)
+    set_count(1)
     GAR.pc.set_initial_correlation_batches(0)  # the regular rule: the steady state
     c = shape[1]
     view = [-1 if d == 1 else 1 for d in range(len(shape))]
