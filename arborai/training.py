@@ -49,49 +49,29 @@ def dendrite_modules(net: nn.Module) -> Iterator[DendriteModule]:
         yield neuron.dendrite_module
 
 
-class _Slot:
-    """One candidate slot seen as a dendrite module: the engine's candidate step and queue
-    clearing work on ``dendrite_values[0]``, so each slot is handed over on its own."""
-
-    __slots__ = ("dendrite_values",)
-
-    def __init__(self, record) -> None:
-        self.dendrite_values = [record]
-
-
-def candidate_steps(net: nn.Module) -> None:
+def candidate_steps(net: nn.Module, reduce: Optional[Callable[[torch.Tensor], None]] = None) -> None:
     """One candidate step per captured error, for every candidate of every wrapped layer
-    (p mode only), then the best-score check."""
-    _candidate_steps(list(dendrite_modules(net)))
+    (p mode only), with the best-score check; ``reduce`` sums the batch moments across
+    processes (see ``arborlib.dendrite_engine.candidate_step``)."""
+    _candidate_steps(list(dendrite_modules(net)), reduce)
 
 
 def clear_candidate_queues(net: nn.Module) -> None:
     _clear_queues(list(dendrite_modules(net)))
 
 
-def _candidate_steps(modules: List[DendriteModule]) -> None:
+def _candidate_steps(modules: List[DendriteModule], reduce=None) -> None:
     import arborlib.dendrite_engine as DE
 
-    if GAR.arb_tracker.member_vars["mode"] != "p":
-        return
-    for dm in modules:
-        if dm.mode != "p":
-            continue
-        for record in dm.dendrite_values:
-            if record.device is None:
-                continue
-            # Gradient accumulation: several backward passes may precede one step.
-            for _ in range(len(record.current_parent_d[record.device])):
-                DE.apply_ab_grads(_Slot(record))
-            DE.check_new_best_score(record)
+    if GAR.arb_tracker.member_vars["mode"] == "p":
+        # All slots of all layers at once: one backward, no host reads per slot.
+        DE.candidate_step(modules, reduce)
 
 
 def _clear_queues(modules: List[DendriteModule]) -> None:
-    import arborlib.dendrite_engine as DE
-
     for dm in modules:
-        for record in dm.dendrite_values:
-            DE.apply_ab_zero(_Slot(record))
+        if dm.candidate_outputs or dm.candidate_errors:
+            dm.release_unconsumed()
 
 
 class _ZeroGradWithQueues:
@@ -315,6 +295,7 @@ class DendriteTrainer:
         self._check_slots("start_p_phase")
         for neuron in self.neurons:
             dm = neuron.dendrite_module
+            dm.clear_candidate_queues()
             for record in dm.dendrite_values:
                 record.clear_queues()
                 DE.reinitialize_for_ab(record)
@@ -336,25 +317,31 @@ class DendriteTrainer:
         import arborlib.dendrite_engine as DE
 
         self._check_slots("start_n_phase")
+        installed = []
         for neuron, recent in zip(self.neurons, self._recent):
             dm = neuron.dendrite_module
             slot = dm.best_candidate()
             live = getattr(neuron, "current_candidate_to_top", None)
-            neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
-            if live is None or slot != 0:
-                neuron.fit_top_weights([e for e in recent if e[2] is not None], self.install_scale)
+            if slot is not None:
+                neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
+                if live is None or slot != 0:
+                    neuron.fit_top_weights([e for e in recent if e[2] is not None], self.install_scale)
+                installed.append(neuron)
+            else:
+                print(f"Layer {neuron.name}: no candidate has finite weights; none is installed.")
             recent.clear()
             DE.set_ab_mode(dm, "n")
             DE.set_module_n_ab(neuron)
             neuron.drop_live_weight()
             dm.drop_candidates()
+            dm.clear_candidate_queues()
             for record in dm.dendrite_values:
                 record.clear_queues()
             neuron.tag_roles()
             dm.mode = "n"
         self._set_mode("n")
         if self.install_loss is not None and self._recent[0].maxlen:
-            self._search_install_scale()
+            self._search_install_scale(installed)
         self._best = None
         self._stale = 0
         self._apply_roles()
@@ -381,11 +368,11 @@ class DendriteTrainer:
         return result
 
     @torch.no_grad()
-    def _search_install_scale(self) -> None:
+    def _search_install_scale(self, installed: List[ARBNeuronModule]) -> None:
         """Scales the new output weights of every layer by one common factor, the one of a
         doubling sequence that gives the lowest ``install_loss``: the least-squares fit is a
         step against the error, whose best length depends on the loss's curvature."""
-        rows = [neuron.dendrites_to_top[-1][-1] for neuron in self.neurons]
+        rows = [neuron.dendrites_to_top[-1][-1] for neuron in installed]
         fitted = [row.clone() for row in rows]
         was_training = self.net.training
         self.net.eval()

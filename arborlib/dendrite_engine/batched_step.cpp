@@ -1,0 +1,621 @@
+// The batched candidate step: every queued (output, error) pair of every slot of every given
+// layer in one call, with one autograd backward, statistics of all slots computed together
+// and updated by masked tensor operations. The per-record functions stay as they are; this
+// path reads and writes the same record fields, through stacked [K, ...] tensors whose rows
+// the records hold as views.
+#include "correlation_math.h"
+#include "dendrite_engine.h"
+
+#include <torch/csrc/autograd/autograd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+namespace arbor::engine {
+
+namespace {
+
+enum Field {
+  kNormalPassAverage, kParentsAverage, kAverageD, kCorrelation, kPearson, kBatchPearson, kBest,
+  kPreviousBest, kBestPearson, kIndexesOfBest, kImprovedAny, kImprovedThisEpoch, kInitialized,
+  kRunningScalar, kEpochFlag, kFieldCount
+};
+
+const char* const kFieldNames[kFieldCount] = {
+    "normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
+    "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson", "current_batch_pearson",
+    "best_score", "previous_best_score", "best_pearson_correlation", "indexes_of_best",
+    "nodes_improved_any", "nodes_best_improved_this_epoch", "initialized", "running_scalar",
+    "best_score_improved_this_epoch"};
+
+using Stacks = std::array<at::Tensor, kFieldCount>;
+
+const char* const kStacksAttr = "_arb_stacks";
+
+py::dict instance_dict(const py::handle& obj) { return obj.attr("__dict__").cast<py::dict>(); }
+
+bool is_row_of(const at::Tensor& t, const at::Tensor& stack, int64_t k) {
+  if (!t.defined() || t.device() != stack.device() || t.scalar_type() != stack.scalar_type() ||
+      t.sizes() != stack.sizes().slice(1)) {
+    return false;
+  }
+  const char* row = static_cast<const char*>(stack.const_data_ptr()) + k * stack.stride(0) * stack.element_size();
+  return t.const_data_ptr() == row;
+}
+
+// Makes the records' tensors `name` rows of one stacked tensor owned by the module, unless
+// they already are; returns the stack.
+at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py::dict>& buffers,
+                         py::dict& held, const char* name) {
+  const int64_t K = static_cast<int64_t>(buffers.size());
+  at::Tensor stack = held.contains(name) ? held[name].cast<at::Tensor>() : at::Tensor();
+  std::vector<at::Tensor> rows;
+  bool linked = stack.defined() && stack.size(0) == K;
+  for (int64_t k = 0; k < K; ++k) {
+    PyObject* item = PyDict_GetItemString(buffers[k].ptr(), name);
+    if (item == nullptr || !THPVariable_Check(item)) {
+      throw py::attribute_error("layer " + text(dendrite_module.attr("name")) + ": value record " +
+                                std::to_string(k) + " has no tensor '" + name + "'");
+    }
+    rows.push_back(THPVariable_Unpack(item));
+    linked = linked && is_row_of(rows.back(), stack, k);
+  }
+  if (linked) return stack;
+  // A record's tensor was replaced (reinitialised, moved, assigned): its value is the
+  // newest. Statistics are kept in float32 or wider, whatever the model's dtype.
+  c10::NoGradGuard no_grad;
+  const auto dtype = at::promote_types(rows[0].scalar_type(), at::kFloat);
+  for (auto& r : rows) r = r.detach().to(rows[0].device(), dtype);
+  stack = at::stack(rows);
+  held[name] = stack;
+  for (int64_t k = 0; k < K; ++k) buffers[k][name] = py::cast(stack.select(0, k));
+  return stack;
+}
+
+struct RecordBuffers {
+  std::vector<py::dict> buffers;
+  py::dict held;
+  explicit RecordBuffers(const py::object& dendrite_module) {
+    for (auto record : dendrite_module.attr("dendrite_values")) {
+      buffers.push_back(instance_dict(record)["_buffers"].cast<py::dict>());
+    }
+    if (buffers.empty()) {
+      throw py::value_error("layer " + text(dendrite_module.attr("name")) + " has no value records");
+    }
+    py::dict own = instance_dict(dendrite_module);
+    if (!own.contains(kStacksAttr)) own[kStacksAttr] = py::dict();
+    held = own[kStacksAttr].cast<py::dict>();
+  }
+};
+
+}  // namespace
+
+py::list stack_records(const py::object& dendrite_module) {
+  RecordBuffers rb(dendrite_module);
+  py::list out;
+  for (const char* name : kFieldNames) out.append(py::cast(stacked_field(dendrite_module, rb.buffers, rb.held, name)));
+  return out;
+}
+
+namespace {
+
+Stacks stacks_of(const py::object& dendrite_module) {
+  py::list l = stack_records(dendrite_module);
+  Stacks s;
+  for (int i = 0; i < kFieldCount; ++i) s[i] = l[i].cast<at::Tensor>();
+  return s;
+}
+
+// Settings, read once per engine call.
+struct StepSettings {
+  bool running, by_mean, normalized, live, verbose, report;
+  double initial_batches, threshold, threshold_raw;
+  StepSettings()
+      : running(setting_on("running_average_ab")),
+        by_mean(setting_on("correlations_by_mean")),
+        normalized(setting_on("normalized_covariance")),
+        live(setting_on("learn_dendrites_live")),
+        verbose(setting_on("verbose")),
+        report(setting_on("debugging_backwards_nan")),
+        initial_batches(static_cast<double>(setting_int("initial_correlation_batches"))),
+        threshold(setting_float("arb_improvement_threshold")),
+        threshold_raw(setting_float("arb_improvement_threshold_raw")) {}
+};
+
+struct Pair {
+  at::Tensor output, error, moments;
+};
+
+struct Layer {
+  py::object module;
+  std::string name;
+  int64_t K = 0, C = 0, node = 0;
+  Stacks stacks;
+  std::vector<Pair> pairs;
+  at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
+  bool on_host = false;  // CPU tensors: the statistics run as plain loops, no tensor ops
+  std::vector<char> skipped_host;
+};
+
+std::string shape_text(at::IntArrayRef s) {
+  std::string out = "[";
+  for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+  return out + "]";
+}
+
+// The queued pairs of one layer, oldest forward first, removed from its queues. An error
+// is paired with the output of its own forward pass (same tag); an error without one, and
+// outputs older than the newest pair (their backward never came), are dropped.
+std::vector<Pair> take_pairs(Layer& layer) {
+  py::dict outs = layer.module.attr("candidate_outputs").cast<py::dict>();
+  py::dict errors = layer.module.attr("candidate_errors").cast<py::dict>();
+  std::vector<Pair> pairs;
+  if (errors.empty()) return pairs;
+  std::vector<int64_t> tags;
+  for (auto item : errors) tags.push_back(item.first.cast<int64_t>());
+  std::sort(tags.begin(), tags.end());
+  int64_t newest = -1;
+  for (int64_t tag : tags) {
+    py::int_ key(tag);
+    if (!outs.contains(key)) continue;
+    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}});
+    newest = tag;
+  }
+  PyDict_Clear(errors.ptr());
+  std::vector<py::object> stale;
+  for (auto item : outs) {
+    if (item.first.cast<int64_t>() <= newest) stale.push_back(py::reinterpret_borrow<py::object>(item.first));
+  }
+  for (auto& key : stale) PyDict_DelItem(outs.ptr(), key.ptr());
+  return pairs;
+}
+
+void check_pair(const Layer& layer, const Pair& pair) {
+  std::vector<int64_t> expected = pair.error.sizes().vec();
+  if (layer.node >= static_cast<int64_t>(expected.size()) || expected[layer.node] != layer.C) {
+    throw py::value_error("candidate_step, layer " + layer.name + ": the neurons' error " +
+                          shape_text(pair.error.sizes()) + " has no dimension " + std::to_string(layer.node) +
+                          " of " + std::to_string(layer.C) + " neurons");
+  }
+  expected.insert(expected.begin() + layer.node, layer.K);
+  if (pair.output.sizes() != at::IntArrayRef(expected)) {
+    throw py::value_error("candidate_step, layer " + layer.name + ": stacked candidate output " +
+                          shape_text(pair.output.sizes()) + " does not match the error " +
+                          shape_text(pair.error.sizes()) + " with " + std::to_string(layer.K) +
+                          " candidates at dimension " + std::to_string(layer.node) + " (expected " +
+                          shape_text(expected) + ")");
+  }
+  if (pair.output.device() != pair.error.device()) {
+    throw py::value_error("candidate_step, layer " + layer.name + ": candidate output on " +
+                          pair.output.device().str() + ", neurons' error on " + pair.error.device().str());
+  }
+}
+
+// Shape [1, .., K, C, 1, ..] of a [K, C] tensor broadcast against a stacked output.
+std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
+  std::vector<int64_t> v(dim, 1);
+  v[layer.node] = layer.K;
+  v[layer.node + 1] = layer.C;
+  return v;
+}
+
+std::string fixed16(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.16f", v);
+  return buf;
+}
+
+// ---- the same updates as plain loops, for CPU tensors ----------------------------------
+// Small per-neuron vectors: dozens of tiny tensor ops would cost more than the arithmetic.
+
+template <typename T>
+struct Rows {
+  T* f[kFieldCount];
+  int64_t C;
+  explicit Rows(Stacks& st) : C(st[kCorrelation].size(1)) {
+    for (int i = 0; i < kFieldCount; ++i) f[i] = st[i].data_ptr<T>();
+  }
+  T& at(Field field, int64_t k, int64_t c) { return f[field][k * C + c]; }
+  T& one(Field field, int64_t k) { return f[field][k]; }
+};
+
+inline double sign_of(double v) { return static_cast<double>((v > 0) - (v < 0)); }
+
+template <typename T>
+at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, double count, const StepSettings& set) {
+  const int64_t K = layer.K, C = layer.C;
+  Rows<T> r(layer.stacks);
+  at::Tensor scaled = at::empty({K, C}, layer.stacks[kCorrelation].options());  // sign * average
+  at::Tensor negated = at::empty({K, C}, scaled.options());                     // -sign
+  T* sa = scaled.data_ptr<T>();
+  T* ns = negated.data_ptr<T>();
+  const double* sum_d = m;
+  const double* sum_dd = m + K * C;
+  const double* sum_dp = m + 2 * K * C;
+  const double* sum_p = m + 3 * K * C;
+  const double* sum_pp = sum_p + C;
+  bool p_finite = true;
+  for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
+  const double n = std::max(count, 1.0);
+  if (layer.skipped_host.empty()) layer.skipped_host.assign(K, 0);
+  for (int64_t k = 0; k < K; ++k) {
+    bool finite = p_finite;
+    for (int64_t c = 0; c < C && finite; ++c) {
+      const int64_t i = k * C + c;
+      finite = std::isfinite(sum_d[i]) && std::isfinite(sum_dd[i]) && std::isfinite(sum_dp[i]);
+    }
+    if (!finite) layer.skipped_host[k] = 1;
+    const bool ok = finite && count >= 2.0;
+    const double done = static_cast<double>(r.one(kInitialized, k));
+    const bool initial = done < set.initial_batches;
+    for (int64_t c = 0; c < C; ++c) {
+      const int64_t i = k * C + c;
+      const double mean_d = sum_d[i] / n, mean_p = sum_p[c] / n;
+      const double std_d = std::max(std::sqrt(std::max(sum_dd[i] / n - mean_d * mean_d, 0.0)), 1e-8);
+      const double std_p = std::max(std::sqrt(std::max(sum_pp[c] / n - mean_p * mean_p, 0.0)), 1e-8);
+      const double cross = sum_dp[i] - mean_d * sum_p[c];
+      const double pearson = (cross / n) / (std_p * std_d);
+      double cov = cross;
+      if (set.running) {
+        cov += (mean_d - static_cast<double>(r.at(kAverageD, k, c))) *
+               (mean_p - static_cast<double>(r.at(kParentsAverage, k, c))) * n;
+      }
+      if (set.by_mean) cov /= n;
+      if (set.normalized) cov /= std_p;
+      // Gradient of sum(-D * sign(cov) * (P - average)) with respect to D: sign from the
+      // running covariance (before this pair's update) or the batch's.
+      const double sign = !finite ? 0.0 : set.running ? sign_of(static_cast<double>(r.at(kCorrelation, k, c))) : sign_of(cov);
+      const double average = set.running ? static_cast<double>(r.at(kParentsAverage, k, c)) : mean_p;
+      sa[i] = static_cast<T>(sign * average);
+      ns[i] = static_cast<T>(-sign);
+      if (!ok) continue;
+      T& npad = r.at(kNormalPassAverage, k, c);
+      npad = static_cast<T>(math::running_average(npad, mean_p));
+      if (set.live) r.at(kParentsAverage, k, c) = npad;
+      auto fold = [&](Field f, double batch) {
+        T& v = r.at(f, k, c);
+        v = static_cast<T>(initial ? (v * done + batch) / (done + 1.0) : math::running_average(v, batch));
+      };
+      fold(kAverageD, mean_d);
+      fold(kCorrelation, cov);
+      fold(kPearson, pearson);
+      r.at(kBatchPearson, k, c) = static_cast<T>(pearson);
+      if (initial) r.at(kBest, k, c) = r.at(kPreviousBest, k, c) = r.at(kBestPearson, k, c) = 0;
+    }
+    if (ok && initial) {
+      r.one(kRunningScalar, k) = 1;
+      r.one(kInitialized, k) += 1;
+    }
+  }
+  const auto out_type = pair.output.scalar_type();
+  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  return at::addcmul(scaled.to(out_type).view(view), negated.to(out_type).view(view),
+                     pair.error.unsqueeze(layer.node).to(out_type));
+}
+
+template <typename T>
+void best_scores_host(Layer& layer, const StepSettings& set) {
+  const int64_t K = layer.K, C = layer.C;
+  Rows<T> r(layer.stacks);
+  std::vector<T> rose(C);
+  for (int64_t k = 0; k < K; ++k) {
+    bool beat = false;
+    for (int64_t c = 0; c < C; ++c) {
+      const T score = std::abs(r.at(kCorrelation, k, c));
+      T& best = r.at(kBest, k, c);
+      rose[c] = score > best ? 1 : 0;  // ties keep the old best
+      r.at(kImprovedAny, k, c) += rose[c];
+      best = std::max(best, score);
+      const T previous = r.at(kPreviousBest, k, c);
+      beat = beat || (best * (1.0 - set.threshold) > previous && (best - set.threshold_raw) > previous);
+    }
+    if (!(beat || r.one(kInitialized, k) == 0)) continue;
+    if (set.verbose && r.one(kEpochFlag, k) == 0) {
+      int64_t at_max = 0;
+      for (int64_t c = 1; c < C; ++c) {
+        if (std::abs(r.at(kBest, k, c) - r.at(kPreviousBest, k, c)) >
+            std::abs(r.at(kBest, k, at_max) - r.at(kPreviousBest, k, at_max))) {
+          at_max = c;
+        }
+      }
+      say("Score from " + fixed16(r.at(kPreviousBest, k, at_max)) + " to " + fixed16(r.at(kBest, k, at_max)) +
+          " for " + layer.name + " with initialized " +
+          std::to_string(static_cast<long long>(r.one(kInitialized, k))));
+    }
+    r.one(kEpochFlag, k) = 1;
+    for (int64_t c = 0; c < C; ++c) {
+      r.at(kIndexesOfBest, k, c) = rose[c];
+      r.at(kImprovedThisEpoch, k, c) += rose[c];
+      r.at(kPreviousBest, k, c) = std::max(r.at(kBest, k, c), r.at(kPreviousBest, k, c));
+      r.at(kBestPearson, k, c) = std::max(r.at(kBestPearson, k, c), std::abs(r.at(kPearson, k, c)));
+    }
+  }
+}
+
+// One pair's statistics from its (global) moments; returns the gradient of the summed
+// covariance loss with respect to the stacked output, and updates the running statistics.
+at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, const at::Tensor& count,
+                     const StepSettings& set) {
+  c10::NoGradGuard no_grad;
+  const int64_t K = layer.K, C = layer.C;
+  Stacks& st = layer.stacks;
+  const auto stat_type = st[kCorrelation].scalar_type();
+  const at::Tensor sum_d = moments.narrow(0, 0, K * C).view({K, C});
+  const at::Tensor sum_dd = moments.narrow(0, K * C, K * C).view({K, C});
+  const at::Tensor sum_dp = moments.narrow(0, 2 * K * C, K * C).view({K, C});
+  const at::Tensor sum_p = moments.narrow(0, 3 * K * C, C).view({1, C});
+  const at::Tensor sum_pp = moments.narrow(0, 3 * K * C + C, C).view({1, C});
+  const at::Tensor n = count.clamp_min(1.0);
+  const at::Tensor mean_d = sum_d / n, mean_p = sum_p / n;
+  const at::Tensor std_d = (sum_dd / n - mean_d * mean_d).clamp_min(0).sqrt().clamp_min(1e-8);
+  const at::Tensor std_p = (sum_pp / n - mean_p * mean_p).clamp_min(0).sqrt().clamp_min(1e-8);
+  const at::Tensor cross = sum_dp - mean_d * sum_p;  // sum of (D - mean D)(P - mean P)
+  const at::Tensor pearson = (cross / n) / (std_p * std_d);
+  at::Tensor cov = cross;
+  if (set.running) {
+    const at::Tensor shift_d = mean_d - st[kAverageD].to(at::kDouble);
+    const at::Tensor shift_p = mean_p - st[kParentsAverage].to(at::kDouble);
+    cov = cov + shift_d * shift_p * n;
+  }
+  if (set.by_mean) cov = cov / n;
+  if (set.normalized) cov = cov / std_p;
+
+  // A slot learns from this pair only when its statistics are finite; a batch with fewer
+  // than two elements per neuron carries no statistics and leaves them unchanged.
+  const at::Tensor finite = at::isfinite(moments.narrow(0, 0, 3 * K * C).view({3, K, C})).all(2).all(0)
+                                .logical_and(at::isfinite(moments.narrow(0, 3 * K * C, 2 * C)).all());
+  const at::Tensor ok = finite.logical_and(count >= 2.0).view({K, 1});
+  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not())
+                                          : finite.logical_not();
+
+  // Gradient of sum(-D * sign(cov) * (P - average)) with respect to D.
+  at::Tensor sign, average;
+  if (set.running) {
+    sign = st[kCorrelation].sign();
+    average = st[kParentsAverage];
+  } else {
+    sign = cov.sign().to(stat_type);
+    average = mean_p.to(stat_type).expand({K, C});
+  }
+  sign = at::where(finite.view({K, 1}), sign, at::zeros({}, sign.options()));
+  const auto out_type = pair.output.scalar_type();
+  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  const at::Tensor grad = at::addcmul((sign * average).to(out_type).view(view), (-sign).to(out_type).view(view),
+                                      pair.error.unsqueeze(layer.node).to(out_type));
+
+  // Running statistics, every slot at once: the initial rule (cumulative mean) while
+  // `initialized` is below the setting, the 0.99 running average after.
+  auto keep = [&](Field f, const at::Tensor& value) {
+    st[f].copy_(at::where(ok, value.to(stat_type), st[f]));
+  };
+  keep(kNormalPassAverage, math::running_average(st[kNormalPassAverage].to(at::kDouble), mean_p));
+  if (set.live) keep(kParentsAverage, st[kNormalPassAverage]);
+  const at::Tensor done = st[kInitialized].to(at::kDouble);  // [K, 1]
+  const at::Tensor initial = done < set.initial_batches;
+  auto rule = [&](Field f, const at::Tensor& batch) {
+    const at::Tensor old = st[f].to(at::kDouble);
+    keep(f, at::where(initial, (old * done + batch) / (done + 1.0), math::running_average(old, batch)));
+  };
+  rule(kAverageD, mean_d);
+  rule(kCorrelation, cov);
+  rule(kPearson, pearson);
+  keep(kBatchPearson, pearson);
+  const at::Tensor start = ok.logical_and(initial);
+  const at::Tensor zero = at::zeros({}, st[kBest].options());
+  for (Field f : {kBest, kPreviousBest, kBestPearson}) st[f].copy_(at::where(start, zero, st[f]));
+  st[kRunningScalar].copy_(at::where(start, at::ones({}, st[kRunningScalar].options()), st[kRunningScalar]));
+  st[kInitialized].add_(start.to(stat_type));
+  return grad;
+}
+
+// check_new_best_score for every slot of a layer at once.
+void best_scores(Layer& layer, const StepSettings& set) {
+  c10::NoGradGuard no_grad;
+  Stacks& st = layer.stacks;
+  const at::Tensor score = st[kCorrelation].abs();
+  const at::Tensor rose = score > st[kBest];  // ties keep the old best
+  const at::Tensor indices = rose.to(st[kBest].scalar_type());
+  st[kImprovedAny].add_(indices);
+  st[kBest].copy_(at::maximum(st[kBest], score));
+  const at::Tensor& best = st[kBest];
+  const at::Tensor& previous = st[kPreviousBest];
+  const at::Tensor beat =
+      ((best * (1.0 - set.threshold) > previous).logical_and((best - set.threshold_raw) > previous)).any(1);
+  const at::Tensor accept = beat.logical_or(st[kInitialized].view({layer.K}) == 0).view({layer.K, 1});
+  if (set.verbose) {
+    // Diagnostics only: the host reads are the price of the message.
+    const at::Tensor show = accept.view({layer.K}).logical_and(st[kEpochFlag].view({layer.K}) == 0).cpu();
+    for (int64_t k = 0; k < layer.K; ++k) {
+      if (!show[k].item<bool>()) continue;
+      const int64_t at_max = (best[k] - previous[k]).abs().argmax().item<int64_t>();
+      say("Score from " + fixed16(previous[k][at_max].item<double>()) + " to " +
+          fixed16(best[k][at_max].item<double>()) + " for " + layer.name + " with initialized " +
+          std::to_string(static_cast<long long>(st[kInitialized][k][0].item<double>())));
+    }
+  }
+  st[kEpochFlag].copy_(at::where(accept, at::ones({}, st[kEpochFlag].options()), st[kEpochFlag]));
+  st[kIndexesOfBest].copy_(at::where(accept, indices, st[kIndexesOfBest]));
+  st[kImprovedThisEpoch].add_(at::where(accept, indices, at::zeros({}, indices.options())));
+  st[kPreviousBest].copy_(at::where(accept, at::maximum(best, previous), previous));
+  st[kBestPearson].copy_(
+      at::where(accept, at::maximum(st[kBestPearson], st[kPearson].abs()), st[kBestPearson]));
+}
+
+// Zeroes the gradients of the candidates of skipped slots: a NaN input gives NaN
+// gradients even where the loss gradient is zero.
+void mask_skipped(const Layer& layer) {
+  if (!layer.skipped.defined()) return;
+  py::list candidates(layer.module.attr("candidate_module"));
+  py::object to_candidates = layer.module.attr("dendrites_to_candidates");
+  for (int64_t k = 0; k < layer.K; ++k) {
+    const at::Tensor skip = layer.skipped[k];
+    std::vector<at::Tensor> params;
+    if (k < static_cast<int64_t>(candidates.size())) {
+      for (auto p : candidates[k].attr("parameters")()) params.push_back(p.cast<at::Tensor>());
+    }
+    params.push_back(to_candidates[py::int_(k)].cast<at::Tensor>());
+    for (auto& p : params) {
+      at::Tensor g = p.grad();
+      if (g.defined()) g.masked_fill_(skip, 0);
+    }
+  }
+}
+
+void report_skipped(const std::vector<Layer>& layers) {
+  for (const auto& layer : layers) {
+    if (!layer.skipped.defined()) continue;
+    const at::Tensor slots = layer.skipped.nonzero().flatten().cpu();
+    if (slots.numel() == 0) continue;
+    py::dict own = instance_dict(layer.module);
+    if (own.contains("_arb_reported_non_finite")) continue;  // reported once per layer
+    own["_arb_reported_non_finite"] = true;
+    std::string list;
+    for (int64_t i = 0; i < slots.numel(); ++i) list += (i ? ", " : "") + std::to_string(slots[i].item<int64_t>());
+    say("Layer " + layer.name + ": skipped the candidate step of slot(s) " + list +
+        ": their batch statistics are not finite (NaN or inf in the candidate outputs or the neurons' "
+        "errors). Later skips in this layer are not reported.");
+  }
+}
+
+}  // namespace
+
+void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce) {
+  if (!tracker_in_p_mode()) return;
+  const StepSettings set;
+  // Off only to test the tensor-op path (the one other devices take) on the CPU.
+  const bool host_loops = module_named("arborlib.dendrite_engine").attr("host_statistics").cast<bool>();
+  std::vector<Layer> layers;
+  for (auto m : dendrite_modules) {
+    Layer layer;
+    layer.module = py::reinterpret_borrow<py::object>(m);
+    if (!py::object(layer.module.attr("mode")).equal(py::str("p"))) continue;
+    layer.pairs = take_pairs(layer);
+    if (layer.pairs.empty()) continue;
+    layer.name = text(layer.module.attr("name"));
+    layer.stacks = stacks_of(layer.module);
+    layer.K = layer.stacks[kCorrelation].size(0);
+    layer.C = layer.stacks[kCorrelation].size(1);
+    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
+    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
+    const auto stat_type = layer.stacks[kCorrelation].scalar_type();
+    layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
+                    (stat_type == at::kFloat || stat_type == at::kDouble);
+    for (const auto& pair : layer.pairs) check_pair(layer, pair);
+    layers.push_back(std::move(layer));
+  }
+  if (layers.empty()) return;
+
+  // Every batch moment of the call in one flat float64 tensor, so that one collective can
+  // sum it across processes; the element counts ride along.
+  std::vector<at::Tensor> parts, counts;
+  {
+    c10::NoGradGuard no_grad;
+    for (auto& layer : layers) {
+      for (auto& pair : layer.pairs) {
+        pair.moments = math::batch_moments(pair.output.detach(), pair.error, layer.node, layer.K);
+        parts.push_back(pair.moments);
+        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C),
+                                  pair.moments.options()));
+      }
+    }
+  }
+  at::Tensor flat, count_flat;
+  if (!reduce.is_none()) {
+    parts.insert(parts.end(), counts.begin(), counts.end());
+    flat = at::cat(parts);
+    reduce(flat);
+    count_flat = flat.narrow(0, flat.numel() - static_cast<int64_t>(counts.size()), counts.size());
+  }
+
+  std::vector<at::Tensor> outputs, grads;
+  size_t index = 0;
+  int64_t offset = 0;
+  for (auto& layer : layers) {
+    for (auto& pair : layer.pairs) {
+      const int64_t size = pair.moments.numel();
+      const at::Tensor moments = flat.defined() ? flat.narrow(0, offset, size) : pair.moments;
+      const at::Tensor count = count_flat.defined() ? count_flat.narrow(0, index, 1) : counts[index];
+      offset += size;
+      ++index;
+      if (layer.on_host) {
+        const double* m = moments.const_data_ptr<double>();
+        const double n = count.const_data_ptr<double>()[0];
+        grads.push_back(layer.stacks[kCorrelation].scalar_type() == at::kDouble
+                            ? step_pair_host<double>(layer, pair, m, n, set)
+                            : step_pair_host<float>(layer, pair, m, n, set));
+      } else {
+        grads.push_back(step_pair(layer, pair, moments, count, set));
+      }
+      outputs.push_back(pair.output);
+    }
+    if (!layer.on_host) {
+      best_scores(layer, set);
+    } else if (layer.stacks[kCorrelation].scalar_type() == at::kDouble) {
+      best_scores_host<double>(layer, set);
+    } else {
+      best_scores_host<float>(layer, set);
+    }
+    if (layer.on_host) {
+      layer.skipped = at::from_blob(layer.skipped_host.data(), {layer.K}, at::kChar).to(at::kBool);
+    }
+  }
+  {
+    // The autograd engine runs without the GIL; it takes it back for any Python hooks.
+    py::gil_scoped_release no_gil;
+    torch::autograd::backward(outputs, grads);
+  }
+  bool any_skipped = false;
+  std::vector<at::Tensor> flags;
+  for (const auto& layer : layers) {
+    if (layer.on_host) {
+      for (char skip : layer.skipped_host) any_skipped = any_skipped || skip;
+    } else {
+      flags.push_back(layer.skipped.any().view({1}));
+    }
+  }
+  if (!flags.empty()) {
+    // Device layers: the one host read of the step, or, without the report, mask every step.
+    any_skipped = any_skipped || !set.report || at::cat(flags).any().item<bool>();
+  }
+  if (any_skipped) {
+    for (const auto& layer : layers) mask_skipped(layer);
+    if (set.report) report_skipped(layers);
+  }
+}
+
+void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node) {
+  c10::NoGradGuard no_grad;
+  // Batches without elements carry no error to average.
+  if (grad.numel() == 0) return;
+  RecordBuffers rb(dendrite_module);
+  at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  at::Tensor g = grad.detach().to(averages.scalar_type());
+  if (g.dim() > 2 && node == 1) {
+    // [N, C, ...]: sum the contiguous positions first; a mean over dimensions 0, 2, 3 at
+    // once is several times slower.
+    const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
+    g = g.flatten(2).sum(2) / positions;
+  }
+  if (g.dim() == 2 && node == 1) {
+    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
+    const int64_t K = averages.size(0), N = g.size(0);
+    py::dict own = instance_dict(dendrite_module);
+    at::Tensor ones = own.contains("_arb_ones") ? own["_arb_ones"].cast<at::Tensor>() : at::Tensor();
+    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != g.device() ||
+        ones.scalar_type() != g.scalar_type()) {
+      ones = at::ones({K, N}, g.options());
+      own["_arb_ones"] = ones;
+    }
+    averages.addmm_(ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(N));
+    return;
+  }
+  std::vector<int64_t> dims;
+  for (int64_t d = 0; d < g.dim(); ++d) {
+    if (d != node) dims.push_back(d);
+  }
+  math::running_average_(averages, g.mean(dims));
+}
+
+}  // namespace arbor::engine
