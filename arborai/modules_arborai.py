@@ -242,6 +242,10 @@ def _layer_shape(layer: nn.Module):
 class ARBNeuronModule(nn.Module):
     """A wrapped layer: its own output plus the weighted outputs of its installed dendrites."""
 
+    # This process's share of the neurons' error: 1 / world size when several processes train
+    # one network (their loss is the mean of the ranks' losses); set by the training driver.
+    error_scale: float = 1.0
+
     def __init__(self, main_module: nn.Module, name: str) -> None:
         super().__init__()
         out_channels, node_index, output_dims = _layer_shape(main_module)
@@ -267,6 +271,8 @@ class ARBNeuronModule(nn.Module):
     def _track_error(self, grad: torch.Tensor) -> None:
         """n mode: running mean of the neurons' error, handed to the candidates at the next p phase."""
         batch_mean = grad.mean([d for d in range(grad.dim()) if d != self._node])
+        if self.error_scale != 1.0:
+            batch_mean = batch_mean * self.error_scale
         for record in self.dendrite_module.dendrite_values:
             record.normal_pass_average_d.mul_(0.99).add_(batch_mean, alpha=0.01)
 
@@ -306,6 +312,11 @@ class ARBNeuronModule(nn.Module):
         for name in ("candidate_to_top", "current_candidate_to_top"):
             if name in self._parameters:
                 self._parameters[name].parameter_type = "candidate"
+        # Placeholders the forward never reads (the first cascade entry, weights with no rows
+        # yet) never train: a trainable parameter unused in forward stalls DDP's next step.
+        for p in self.parameters():
+            if p is dm.dendrites_to_dendrites[0] or p.numel() == 0:
+                p.parameter_type = "ignored"
 
     def drop_live_weight(self) -> None:
         for name in ("candidate_to_top", "current_candidate_to_top"):
@@ -373,6 +384,6 @@ class ARBNeuronModule(nn.Module):
             # (e.g. the first layer): make it a leaf that does, so its error is captured.
             if not out.requires_grad:
                 out = out.detach().requires_grad_()
-            values = dm.dendrite_values
-            out.register_hook(lambda grad: DE.filter_backward_ab(grad, values))
+            values, scale = dm.dendrite_values, self.error_scale
+            out.register_hook(lambda grad: DE.filter_backward_ab(grad if scale == 1.0 else grad * scale, values))
         return out
