@@ -1,0 +1,112 @@
+"""Two processes (gloo, CPU) training one network on different shards, against one process
+fed both shards as one batch."""
+import datetime
+import os
+import socket
+
+import pytest
+import torch
+import torch.distributed as dist
+from torch import nn
+from torch.nn import functional as F
+
+import arborai.globals_arborai as GAR
+from arborai.training import DendriteTrainer
+
+pytestmark = pytest.mark.skipif(not (dist.is_available() and dist.is_gloo_available()),
+                                reason="torch.distributed with gloo is not available")
+
+WORLD, STEPS, BATCH = 2, 4, 8
+# n_patience 1 and one epoch per p phase: epochs n n | p | n n | p | n
+SCHEDULE = 7
+
+
+def settings():
+    GAR.pc.set_global_candidates(2)
+    GAR.pc.set_initial_correlation_batches(2)  # both averaging rules run in each p phase
+    GAR.pc.set_debugging_memory_leak(False)
+
+
+def data():
+    g = torch.Generator().manual_seed(5)
+    return torch.randn(STEPS, WORLD, BATCH, 6, generator=g), torch.randint(0, 3, (STEPS, WORLD, BATCH), generator=g)
+
+
+def make_trainer(seed, **kw):
+    torch.manual_seed(seed)
+    net = nn.Sequential(nn.Linear(6, 8), nn.ReLU(), nn.Linear(8, 3))
+    return net, DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1), n_patience=1, max_p_epochs=1,
+                                max_dendrites=5, **kw)
+
+
+def train_epoch(model, tr, x, y):
+    for s in range(STEPS):
+        tr.optimizer.zero_grad()
+        F.cross_entropy(model(x[s].reshape(-1, 6)), y[s].reshape(-1)).backward()
+        tr.optimizer.step()
+
+
+def snapshot(net):
+    return {k: v.detach().clone() for k, v in net.state_dict().items()}
+
+
+def worker(rank, port, folder):
+    os.environ.pop("RANK", None)  # as under torch.multiprocessing.spawn: only the process group tells
+    torch.set_num_threads(1)
+    dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=WORLD,
+                            timeout=datetime.timedelta(seconds=60))
+    try:
+        import arborlib.net_toolkit as NT
+
+        settings()
+        net, tr = make_trainer(seed=rank)  # different draws: the trainer must align them
+        x, y = data()
+        log = []
+        for epoch in range(SCHEDULE):
+            train_epoch(tr.model, tr, x[:, rank], y[:, rank])
+            ran, before = tr.mode, snapshot(net)
+            # Alone, rank 1 would see an improvement and stay in n mode; the mean does not.
+            score = 1.0 if epoch in (0, 3) else (0.5 if rank == 0 else 1.4)
+            status = tr.epoch_end(score)
+            log.append(dict(ran=ran, mode=tr.mode, switched=status.switched, before=before, after=snapshot(net)))
+        NT.ab_save_net(net, folder, f"rank{rank}")
+        torch.save(log, os.path.join(folder, f"log{rank}.pt"))
+    finally:
+        dist.destroy_process_group()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_two_ranks_match_one_process_on_the_whole_batch(tmp_path):
+    torch.multiprocessing.spawn(worker, args=(free_port(), str(tmp_path)), nprocs=WORLD, join=True)
+    logs = [torch.load(tmp_path / f"log{r}.pt") for r in range(WORLD)]
+    assert [e["mode"] for e in logs[0]] == ["n", "p", "n", "n", "p", "n", "n"]
+    for a, b in zip(*logs):
+        assert a["mode"] == b["mode"] and a["switched"] == b["switched"]
+        # n mode keeps each rank's error average until epoch_end; p-mode statistics are global
+        for key in ("before", "after") if a["ran"] == "p" else ("after",):
+            assert a[key].keys() == b[key].keys()
+            assert [k for k in a[key] if not torch.equal(a[key][k], b[key][k])] == []
+    assert sorted(os.listdir(tmp_path)) == ["log0.pt", "log1.pt", "rank0_arb.pt"]
+
+    # One process, fed both shards at once, from the state each p phase started in.
+    settings()
+    net, tr = make_trainer(seed=0)
+    x, y = data()
+    for start, end in ((1, 2), (4, 5)):
+        if start == 4:
+            tr.start_n_phase()
+        tr.start_p_phase()
+        with torch.no_grad():  # in place: loading would rebuild the candidates the optimizer holds
+            for k, v in net.state_dict().items():
+                v.copy_(logs[0][start]["after"][k])
+        train_epoch(net, tr, x, y)
+        got, expected = logs[0][end]["before"], snapshot(net)
+        checked = [k for k in expected if "candidate" in k or "dendrite_values" in k]
+        assert any("candidate_module" in k for k in checked) and any("best_score" in k for k in checked)
+        for k in checked:
+            torch.testing.assert_close(got[k], expected[k], rtol=1e-4, atol=1e-6, msg=k)
