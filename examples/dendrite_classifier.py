@@ -7,6 +7,8 @@ is trained for as many epochs for comparison. Afterwards the cleaned network is 
 are checked against the training network's.
 
     python examples/dendrite_classifier.py --model cnn --out out/digits
+    python examples/dendrite_classifier.py --nproc 2                  # two processes (CPU, gloo)
+    torchrun --nproc-per-node 2 examples/dendrite_classifier.py       # the same, started by torchrun
 """
 from __future__ import annotations
 
@@ -93,8 +95,23 @@ def accuracy(net: nn.Module, x: torch.Tensor, y: torch.Tensor) -> float:
     return acc
 
 
+def rank_and_world() -> Tuple[int, int]:
+    import torch.distributed as dist
+
+    if dist.is_available() and dist.is_initialized():
+        return dist.get_rank(), dist.get_world_size()
+    return 0, 1
+
+
 def run_epoch(net, optimizer, data: Data, batch: int, generator: torch.Generator) -> float:
+    """One epoch; on several processes each rank takes its share of every global batch (the
+    same permutation everywhere, the tail cut so that every rank runs as many steps)."""
+    rank, world = rank_and_world()
     order = torch.randperm(len(data.x_train), generator=generator)
+    if world > 1:
+        # Step i of every rank together covers rows i*batch .. (i+1)*batch of the permutation.
+        order = order[:len(order) - len(order) % world][rank::world]
+        batch = max(batch // world, 1)
     total, batches = 0.0, 0
     for i in range(0, len(order), batch):
         idx = order[i:i + batch]
@@ -137,7 +154,8 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
 
     bar = progress(range(args.epochs), desc="dendrites", unit="epoch")
     for epoch in bar:
-        loss = run_epoch(net, trainer.optimizer, data, args.batch, generator)
+        # trainer.model: on several processes, the DDP-wrapped network in n mode
+        loss = run_epoch(trainer.model, trainer.optimizer, data, args.batch, generator)
         val = accuracy(net, data.x_val, data.y_val)
         run.epochs.append(dict(mode=trainer.mode, loss=loss, val=val))
         bar.set_postfix(mode=trainer.mode, loss=f"{loss:.4f}", val=f"{val:.4f}", dendrites=trainer.num_dendrites)
@@ -147,8 +165,9 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
             record_cycle()  # the end of an n phase: the network as it stands
         if status.restructured:
             run.dendrite_epochs.append(epoch + 1)
-            bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
-                      f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
+            if rank_and_world()[0] == 0:
+                bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
+                          f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
         if status.done:
             break
     else:
@@ -270,16 +289,57 @@ def parse_args(argv=None):
     p.add_argument("--threading", action="store_true", help="threaded inference when checking the saved model")
     p.add_argument("--out", default="out", help="folder for the checkpoint, the plot and the summary")
     p.add_argument("--quiet", action="store_true", help="no progress bars")
-    return p.parse_args(argv)
+    p.add_argument("--nproc", type=int, default=1,
+                   help="train with this many processes (CPU, gloo), each on its share of every batch")
+    args = p.parse_args(argv)
+    if args.nproc < 1:
+        p.error("--nproc must be at least 1")
+    return args
 
 
-def main(argv=None) -> Dict[str, object]:
+def main(argv=None) -> Optional[Dict[str, object]]:
+    """Runs the job; with --nproc N (or under torchrun) the dendrite training runs on N
+    processes and rank 0 alone compares, plots, saves and returns the result."""
+    import torch.distributed as dist
+
     args = parse_args(argv)
+    if int(os.environ.get("WORLD_SIZE", "1")) > 1 and not dist.is_initialized():  # started by torchrun
+        dist.init_process_group("gloo")
+        try:
+            return run_job(args)
+        finally:
+            dist.destroy_process_group()
+    if args.nproc > 1:
+        import socket
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        torch.multiprocessing.spawn(_spawned, args=(args, port), nprocs=args.nproc, join=True)
+        with open(os.path.join(args.out, f"{args.dataset}_{args.model}_summary.json")) as f:
+            return json.load(f)
+    return run_job(args)
+
+
+def _spawned(rank: int, args, port: int) -> None:
+    import torch.distributed as dist
+
+    dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=args.nproc)
+    try:
+        run_job(args)
+    finally:
+        dist.destroy_process_group()
+
+
+def run_job(args) -> Optional[Dict[str, object]]:
     from tqdm import tqdm
 
+    rank, world = rank_and_world()
+
     def progress(iterable, **kw):
-        # None: bars only on a terminal, so logs stay readable
-        return tqdm(iterable, disable=True if args.quiet else None, leave=False, dynamic_ncols=True, **kw)
+        # None: bars only on a terminal, so logs stay readable; one process draws them
+        disable = True if args.quiet or rank else None
+        return tqdm(iterable, disable=disable, leave=False, dynamic_ncols=True, **kw)
 
     started = time.time()
     random.seed(args.seed)
@@ -287,10 +347,14 @@ def main(argv=None) -> Dict[str, object]:
     torch.manual_seed(args.seed)
     os.makedirs(args.out, exist_ok=True)
     data = load_data(args.dataset, args.seed, args.subset)
-    print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "
-          f"{data.classes} classes; model {args.model}, {args.candidates} candidates per layer")
+    if rank == 0:
+        print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "
+              f"{data.classes} classes; model {args.model}, {args.candidates} candidates per layer"
+              + (f"; {world} processes" if world > 1 else ""))
 
     net, run = train_with_dendrites(args, data, progress)
+    if rank != 0:
+        return None  # the ranks hold identical networks: rank 0 reports for all
     final = run.cycles[-1]
     width = plain_width(args, data, final["params"])
     plain_net, plain_history = train_plain(args, data, width, len(run.epochs), progress)
