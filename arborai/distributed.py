@@ -106,7 +106,8 @@ def candidate_parameters(neurons) -> Tuple[List[nn.Parameter], List[bool]]:
         for name, p in neuron.named_parameters():
             if p.requires_grad and p.numel() and getattr(p, "parameter_type", None) == "candidate":
                 params.append(p)
-                averaged.append(name == "current_candidate_to_top")
+                # registered under two names; named_parameters yields the first
+                averaged.append(name in ("candidate_to_top", "current_candidate_to_top"))
     return params, averaged
 
 

@@ -220,6 +220,7 @@ class DendriteTrainer:
 
         if max_dendrites < 0 or n_patience < 1 or p_patience < 1 or max_p_epochs < 1:
             raise ValueError("DendriteTrainer: max_dendrites >= 0 and patience/epochs >= 1 expected")
+        self.sync = ProcessGroupSync.detect(process_group)  # before the network is touched
         self.net = net
         self.neurons = wrap_network(net, layer_types, include, exclude)
         self.optimizer_factory = optimizer_factory
@@ -232,7 +233,6 @@ class DendriteTrainer:
         self._stale = 0
         self._p_epochs = 0
         self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
-        self.sync = ProcessGroupSync.detect(process_group)
         self.ddp_options = ddp_options
         self._ddp: Optional[nn.Module] = None
         if self.sync is not None:
@@ -272,8 +272,14 @@ class DendriteTrainer:
             self._ddp = None
         self._ddp_ran = False
         if self.mode == "n":
-            self._ddp = self.sync.wrap(self.net, self.ddp_options)
-            self._ddp.register_forward_pre_hook(lambda *_: setattr(self, "_ddp_ran", True))
+            wrapper = self._ddp = self.sync.wrap(self.net, self.ddp_options)
+            wrapper.register_forward_pre_hook(lambda *_: self._ddp_forward(wrapper))
+
+    def _ddp_forward(self, wrapper: nn.Module) -> None:
+        if wrapper is not self._ddp:
+            raise RuntimeError("DendriteTrainer: this DDP wrapper belongs to an earlier phase; "
+                               "take trainer.model anew after every switch")
+        self._ddp_ran = True
 
     def _distributed_step(self) -> Callable[[], None]:
         from . import distributed

@@ -21,7 +21,8 @@ WORLD, STEPS, BATCH = 2, 4, 8
 SCHEDULE = 7
 
 
-def settings():
+def settings(live):
+    GAR.pc.set_learn_dendrites_live(live)  # live: dendrites train in n mode, candidate 0 feeds the output
     GAR.pc.set_global_candidates(2)
     GAR.pc.set_initial_correlation_batches(2)  # both averaging rules run in each p phase
     GAR.pc.set_debugging_memory_leak(False)
@@ -58,19 +59,20 @@ def worker(rank, port, folder):
     try:
         import arborlib.net_toolkit as NT
 
-        settings()
-        net, tr = make_trainer(seed=rank)  # different draws: the trainer must align them
-        x, y = data()
-        log = []
-        for epoch in range(SCHEDULE):
-            train_epoch(tr.model, tr, x[:, rank], y[:, rank])
-            ran, before = tr.mode, snapshot(net)
-            # Alone, rank 1 would see an improvement and stay in n mode; the mean does not.
-            score = 1.0 if epoch in (0, 3) else (0.5 if rank == 0 else 1.4)
-            status = tr.epoch_end(score)
-            log.append(dict(ran=ran, mode=tr.mode, switched=status.switched, before=before, after=snapshot(net)))
-        NT.ab_save_net(net, folder, f"rank{rank}")
-        torch.save(log, os.path.join(folder, f"log{rank}.pt"))
+        for live in (False, True):
+            settings(live)
+            net, tr = make_trainer(seed=rank)  # different draws: the trainer must align them
+            x, y = data()
+            log = []
+            for epoch in range(SCHEDULE):
+                train_epoch(tr.model, tr, x[:, rank], y[:, rank])
+                ran, before = tr.mode, snapshot(net)
+                # Alone, rank 1 would see an improvement and stay in n mode; the mean does not.
+                score = 1.0 if epoch in (0, 3) else (0.5 if rank == 0 else 1.4)
+                status = tr.epoch_end(score)
+                log.append(dict(ran=ran, mode=tr.mode, switched=status.switched, before=before, after=snapshot(net)))
+            NT.ab_save_net(net, os.path.join(folder, f"live{live}"), f"rank{rank}")
+            torch.save(log, os.path.join(folder, f"log{rank}_{live}.pt"))
     finally:
         dist.destroy_process_group()
 
@@ -81,9 +83,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def test_two_ranks_match_one_process_on_the_whole_batch(tmp_path):
-    torch.multiprocessing.spawn(worker, args=(free_port(), str(tmp_path)), nprocs=WORLD, join=True)
-    logs = [torch.load(tmp_path / f"log{r}.pt") for r in range(WORLD)]
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("ranks")
+    torch.multiprocessing.spawn(worker, args=(free_port(), str(folder)), nprocs=WORLD, join=True)
+    return folder
+
+
+@pytest.mark.parametrize("live", [False, True])
+def test_two_ranks_match_one_process_on_the_whole_batch(runs, live):
+    logs = [torch.load(runs / f"log{r}_{live}.pt") for r in range(WORLD)]
     assert [e["mode"] for e in logs[0]] == ["n", "p", "n", "n", "p", "n", "n"]
     for a, b in zip(*logs):
         assert a["mode"] == b["mode"] and a["switched"] == b["switched"]
@@ -91,10 +100,10 @@ def test_two_ranks_match_one_process_on_the_whole_batch(tmp_path):
         for key in ("before", "after") if a["ran"] == "p" else ("after",):
             assert a[key].keys() == b[key].keys()
             assert [k for k in a[key] if not torch.equal(a[key][k], b[key][k])] == []
-    assert sorted(os.listdir(tmp_path)) == ["log0.pt", "log1.pt", "rank0_arb.pt"]
+    assert os.listdir(runs / f"live{live}") == ["rank0_arb.pt"]
 
     # One process, fed both shards at once, from the state each p phase started in.
-    settings()
+    settings(live)
     net, tr = make_trainer(seed=0)
     x, y = data()
     for start, end in ((1, 2), (4, 5)):
@@ -110,3 +119,23 @@ def test_two_ranks_match_one_process_on_the_whole_batch(tmp_path):
         assert any("candidate_module" in k for k in checked) and any("best_score" in k for k in checked)
         for k in checked:
             torch.testing.assert_close(got[k], expected[k], rtol=1e-4, atol=1e-6, msg=k)
+
+
+def test_misuse_is_reported(tmp_path):
+    with pytest.raises(RuntimeError, match="not initialised"):
+        make_trainer(0, process_group=object())
+    dist.init_process_group("gloo", init_method=f"file://{tmp_path}/store", rank=0, world_size=1)
+    try:
+        net, tr = make_trainer(0)
+        x, y = data()
+        stale = tr.model
+        F.cross_entropy(net(x[0, 0]), y[0, 0]).backward()  # the network itself: nothing averages its gradients
+        with pytest.raises(RuntimeError, match="trainer.model"):
+            tr.optimizer.step()
+        tr.start_p_phase()
+        tr.start_n_phase()
+        with pytest.raises(RuntimeError, match="earlier phase"):
+            stale(x[0, 0])
+        train_epoch(tr.model, tr, x[:, 0], y[:, 0])
+    finally:
+        dist.destroy_process_group()
