@@ -8,6 +8,7 @@ registries: the companion's own names, extended by ``arborlib.dendrite_engine``.
 from __future__ import annotations
 
 import copy
+import functools
 
 from typing import Any, Dict, List, Optional, Sequence
 
@@ -56,6 +57,12 @@ def get_DENDRITE_REINIT_VALUES() -> List[str]:
     return list(registries()["reinit"])
 
 
+def _engine():
+    import arborlib.dendrite_engine as DE
+
+    return DE
+
+
 def device_slots() -> int:
     """Number of per-device queue slots: one per CUDA device, at least one (the CPU)."""
     return max(1, torch.cuda.device_count())
@@ -88,6 +95,9 @@ class ValueRecord(nn.Module):
     ) -> None:
         super().__init__()
         names = registries()
+        # Statistics stay in float32 or wider whatever the model's dtype: in bfloat16 a batch
+        # counter stops at 256 and a 0.99 running average stalls.
+        dtype = torch.promote_types(dtype, torch.float32)
         for name in names["tensor"]:
             self.register_buffer(name, torch.zeros(out_channels, device=device, dtype=dtype))
         for name in names["single"]:
@@ -171,6 +181,47 @@ class DendriteModule(nn.Module):
             for _ in range(GAR.pc.get_global_candidates())
         )
         DE.create_extra_tensors(self)
+        self.clear_candidate_queues()
+
+    # -- queues of the batched candidate step -------------------------------------------
+    def clear_candidate_queues(self) -> None:
+        """Forgets every queued candidate output and captured error."""
+        # tag of a forward pass -> stacked candidate output (with graph) / neurons' error
+        self.candidate_outputs: Dict[int, torch.Tensor] = {}
+        self.candidate_errors: Dict[int, torch.Tensor] = {}
+        self._next_tag = 0
+
+    def queue_candidate_output(self, stacked: torch.Tensor) -> Optional[int]:
+        """Queues the stacked candidate output of one forward pass; returns its tag, or None
+        when no gradient can follow (grad mode off, or an output that needs none)."""
+        if not (torch.is_grad_enabled() and stacked.requires_grad):
+            return None
+        tag = self._next_tag
+        self._next_tag += 1
+        self.candidate_outputs[tag] = stacked
+        return tag
+
+    def capture_error(self, grad: torch.Tensor, tag: int) -> None:
+        """Backward hook: the neurons' error of the forward pass tagged ``tag``."""
+        if tag in self.candidate_outputs:
+            self.candidate_errors[tag] = grad.detach()
+
+    def release_unconsumed(self) -> None:
+        """At ``zero_grad``: drops what the optimizer step did not consume, keeping only the
+        newest output whose backward has not come yet (forward, zero_grad, backward, step)."""
+        errors, outputs = self.candidate_errors, self.candidate_outputs
+        waiting = [tag for tag in outputs if tag not in errors]
+        kept = {max(waiting): outputs[max(waiting)]} if waiting else {}
+        errors.clear()
+        outputs.clear()
+        outputs.update(kept)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # Queued outputs hold autograd graphs of a running step: never copy or pickle them.
+        state = self.__dict__.copy()
+        state["candidate_outputs"], state["candidate_errors"] = {}, {}
+        state.pop("_arb_forward_plan", None)
+        return state
 
     def load_tagger_values(self) -> None:
         """Snapshot of the parameter roles of this module: name -> parameter_type."""
@@ -178,10 +229,19 @@ class DendriteModule(nn.Module):
             name: getattr(p, "parameter_type", None) for name, p in self.named_parameters()
         }
 
-    def best_candidate(self) -> int:
-        """The slot whose candidate reached the highest total best score."""
-        scores = [float(v.best_score.sum()) for v in self.dendrite_values]
-        return max(range(len(scores)), key=scores.__getitem__)
+    def best_candidate(self) -> Optional[int]:
+        """The slot whose candidate reached the highest total best score, among candidates
+        whose weights are all finite (None when there is none)."""
+        finite = [
+            k for k, v in enumerate(self.dendrite_values)
+            if k < len(self.candidate_module)
+            and all(bool(torch.isfinite(p).all()) for p in self.candidate_module[k].parameters())
+            and bool(torch.isfinite(self.dendrites_to_candidates[k]).all())
+        ]
+        if not finite:
+            return None
+        scores = {k: float(self.dendrite_values[k].best_score.sum()) for k in finite}
+        return max(finite, key=lambda k: (scores[k] if scores[k] == scores[k] else float("-inf"), -k))
 
     def add_dendrite(self, layer: nn.Module, weights_from_earlier: torch.Tensor) -> None:
         """Installs ``layer`` as the next dendrite, fed by earlier ones through ``weights_from_earlier``
@@ -267,14 +327,11 @@ class ARBNeuronModule(nn.Module):
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
 
-    @torch.no_grad()
     def _track_error(self, grad: torch.Tensor) -> None:
-        """n mode: running mean of the neurons' error, handed to the candidates at the next p phase."""
-        batch_mean = grad.mean([d for d in range(grad.dim()) if d != self._node])
-        if self.error_scale != 1.0:
-            batch_mean = batch_mean * self.error_scale
-        for record in self.dendrite_module.dendrite_values:
-            record.normal_pass_average_d.mul_(0.99).add_(batch_mean, alpha=0.01)
+        """n mode: running mean of the neurons' error, handed to the candidates at the next p
+        phase (the engine's running-average rule)."""
+        scaled = grad if self.error_scale == 1.0 else grad * self.error_scale
+        _engine().track_error_average(self.dendrite_module, scaled, self._node)
 
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
@@ -377,13 +434,22 @@ class ARBNeuronModule(nn.Module):
             if self.training and out.requires_grad:
                 out.register_hook(self._track_error)
             return out
-        _, nonlinear, _ = DE.forward_candidates(dm, view_tuple, list(dendrite_outs), *args, **kwargs)
-        out = DE.apply_live_candidate_to_output(self, out, nonlinear)
-        if self.training and torch.is_grad_enabled():
-            # The neurons are frozen in p mode, so the output may not need a gradient at all
-            # (e.g. the first layer): make it a leaf that does, so its error is captured.
-            if not out.requires_grad:
-                out = out.detach().requires_grad_()
-            values, scale = dm.dendrite_values, self.error_scale
-            out.register_hook(lambda grad: DE.filter_backward_ab(grad if scale == 1.0 else grad * scale, values))
+        stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
+        if stacked is None:
+            return out
+        if self.module_config.get_learn_dendrites_live():
+            out = DE.apply_live_candidate_to_output(self, out, {0: stacked.select(node, 0)})
+        if self.training and GAR.pc.get_dendrite_learn_mode():
+            tag = dm.queue_candidate_output(stacked)
+            if tag is not None:
+                # The neurons are frozen in p mode, so the output may not need a gradient at
+                # all (e.g. the first layer): make it a leaf that does, so its error is captured.
+                if not out.requires_grad:
+                    out = out.detach().requires_grad_()
+                # Tagged: a layer called twice pairs each output with its own error.
+                scale = self.error_scale
+                if scale == 1.0:
+                    out.register_hook(functools.partial(dm.capture_error, tag=tag))
+                else:
+                    out.register_hook(lambda grad: dm.capture_error(grad * scale, tag))
         return out

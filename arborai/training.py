@@ -42,49 +42,27 @@ def dendrite_modules(net: nn.Module) -> Iterator[DendriteModule]:
         yield neuron.dendrite_module
 
 
-class _Slot:
-    """One candidate slot seen as a dendrite module: the engine's candidate step and queue
-    clearing work on ``dendrite_values[0]``, so each slot is handed over on its own."""
-
-    __slots__ = ("dendrite_values",)
-
-    def __init__(self, record) -> None:
-        self.dendrite_values = [record]
-
-
-def candidate_steps(net: nn.Module) -> None:
+def candidate_steps(net: nn.Module, reduce: Optional[Callable[[torch.Tensor], None]] = None) -> None:
     """One candidate step per captured error, for every candidate of every wrapped layer
-    (p mode only), then the best-score check."""
-    _candidate_steps(list(dendrite_modules(net)))
+    (p mode only), with the best-score check; ``reduce`` sums the batch moments across
+    processes (see ``arborlib.dendrite_engine.candidate_step``)."""
+    _candidate_steps(list(dendrite_modules(net)), reduce)
 
 
 def clear_candidate_queues(net: nn.Module) -> None:
     _clear_queues(list(dendrite_modules(net)))
 
 
-def _candidate_steps(modules: List[DendriteModule]) -> None:
+def _candidate_steps(modules: List[DendriteModule], reduce=None) -> None:
     import arborlib.dendrite_engine as DE
 
-    if GAR.arb_tracker.member_vars["mode"] != "p":
-        return
-    for dm in modules:
-        if dm.mode != "p":
-            continue
-        for record in dm.dendrite_values:
-            if record.device is None:
-                continue
-            # Gradient accumulation: several backward passes may precede one step.
-            for _ in range(len(record.current_parent_d[record.device])):
-                DE.apply_ab_grads(_Slot(record))
-            DE.check_new_best_score(record)
+    # All slots of all layers at once: one backward, no host reads per slot.
+    DE.candidate_step(modules, reduce)
 
 
 def _clear_queues(modules: List[DendriteModule]) -> None:
-    import arborlib.dendrite_engine as DE
-
     for dm in modules:
-        for record in dm.dendrite_values:
-            DE.apply_ab_zero(_Slot(record))
+        dm.release_unconsumed()
 
 
 class _ZeroGradWithQueues:
@@ -295,8 +273,8 @@ class DendriteTrainer:
             return step
 
         def step() -> None:
-            distributed.candidate_steps(modules, sync.sum_)
-            sync.sum_grads_(params, averaged)
+            _candidate_steps(modules, sync.sum_)  # one all-reduce of every batch moment of the step
+            sync.sum_grads_(params, averaged)  # one of every candidate gradient
         return step
 
     # -- switches -------------------------------------------------------------------
@@ -306,6 +284,7 @@ class DendriteTrainer:
 
         for neuron in self.neurons:
             dm = neuron.dendrite_module
+            dm.clear_candidate_queues()
             for record in dm.dendrite_values:
                 record.clear_queues()
                 DE.reinitialize_for_ab(record)
@@ -332,11 +311,15 @@ class DendriteTrainer:
             dm = neuron.dendrite_module
             slot = dm.best_candidate()
             live = getattr(neuron, "current_candidate_to_top", None)
-            neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
+            if slot is not None:
+                neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
+            else:
+                print(f"Layer {neuron.name}: no candidate has finite weights; none is installed.")
             DE.set_ab_mode(dm, "n")
             DE.set_module_n_ab(neuron)
             neuron.drop_live_weight()
             dm.drop_candidates()
+            dm.clear_candidate_queues()
             for record in dm.dendrite_values:
                 record.clear_queues()
             neuron.tag_roles()

@@ -73,11 +73,11 @@ def test_fifo_two_forwards_one_backward():
     GAR.pc.set_running_average_ab(False)
     n, dm = p_layer()
     x1, x2 = torch.randn(5, 3), torch.randn(5, 3) + 3.0
-    out1 = n(x1)
-    n(x2)
+    DE.forward_candidates(dm, [1, -1], [], x1)
+    DE.forward_candidates(dm, [1, -1], [], x2)
     rec = dm.dendrite_values[0]
     d1, d2 = rec.dendrite_outs[0]
-    out1.pow(2).sum().backward()
+    DE.filter_backward_ab(torch.randn(5, 4), dm.dendrite_values)
     (e1,) = rec.current_parent_d[0]
     DE.apply_ab_grads(dm)
     assert rec.dendrite_outs[0] == [d2] and rec.dendrite_outs[0][0] is d2 and rec.current_parent_d[0] == []

@@ -156,11 +156,10 @@ def test_backward_through_wrapped_layers_captures_every_error():
         conv_out = conv.main_module(x)
         expected = {"l": out.detach(), "c": (out @ lin.main_module.weight).view_as(conv_out)}
     for wrapped in (conv, lin):
-        vals = wrapped.dendrite_module.dendrite_values
-        assert len(vals) == 2
-        for v in vals:
-            assert len(v.current_parent_d[0]) == 1 and len(v.dendrite_outs[0]) == 1
-            assert v.device == 0
-            err = v.current_parent_d[0][0]
-            assert err.shape == v.dendrite_outs[0][0].shape
-            assert torch.allclose(err, expected[wrapped.name], atol=1e-6)
+        dm = wrapped.dendrite_module
+        assert list(dm.candidate_errors) == list(dm.candidate_outputs) == [0]
+        err = dm.candidate_errors[0]
+        stacked = list(err.shape)
+        stacked.insert(1, 2)  # the two candidates, just before the neuron dimension
+        assert list(dm.candidate_outputs[0].shape) == stacked
+        assert torch.allclose(err, expected[wrapped.name], atol=1e-6)

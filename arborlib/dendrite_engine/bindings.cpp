@@ -56,6 +56,36 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   m.def("get_cc_loss", &e::get_cc_loss, arg("dendrite_values"));
   m.def("apply_ab_grads", &e::apply_ab_grads, arg("self"));
 
+  m.def("candidate_forward", &e::candidate_forward,
+        "All candidates of a layer in one pass: the activated outputs stacked on a new dimension\n"
+        "just before the neuron dimension (one GEMM or convolution for Linear/Conv candidates of one\n"
+        "shape). The inputs' gradient is cut once. Returns None outside p mode.",
+        arg("dendrite_module"), arg("view_tuple"), arg("dendrite_outs"));
+  m.def("candidate_step", &e::candidate_step,
+        "One candidate step for every queued (output, error) pair of every given dendrite module.\n\n"
+        "Pairs come from `candidate_outputs` and `candidate_errors` (dicts keyed by the forward's\n"
+        "tag): each error is paired with the output of its own forward pass. All slots and layers\n"
+        "share one autograd backward; statistics, running averages and best scores of all slots are\n"
+        "updated with masked tensor operations. A slot whose batch statistics are not finite skips\n"
+        "the step (no gradient, no update) and is reported once per layer; a batch with fewer than\n"
+        "two elements per neuron leaves the statistics unchanged. At most one host read: the\n"
+        "combined non-finite flag, when debugging_backwards_nan is on.\n\n"
+        "reduce: optional callable for distributed training. Every batch moment of the call (per\n"
+        "slot and neuron: sums of D, D^2, D*P; per neuron: sums of P, P^2; the elements per\n"
+        "neuron of every pair) is gathered into ONE flat float64 tensor, and reduce(flat) is\n"
+        "called exactly once, before any statistic is formed; it must sum the tensor in place\n"
+        "across processes. Every batch statistic, gradient scale, running average and best score\n"
+        "is then computed from the global sums. Contract: summing the candidates' parameter\n"
+        "gradients across processes afterwards gives exactly the gradient of one process that saw\n"
+        "the concatenated batch, and the running averages and best scores equal that process's.",
+        arg("dendrite_modules"), arg("reduce") = py::none());
+  m.def("stack_records", &e::stack_records,
+        "The stacked [K, ...] statistics of a dendrite module (rows are the records' tensors)",
+        arg("dendrite_module"));
+  m.def("track_error_average", &e::track_error_average,
+        "n mode: folds the batch mean of the neurons' error into every record's normal_pass_average_d",
+        arg("dendrite_module"), arg("grad"), arg("node"));
+
   m.def("new_best", &e::new_best,
         "This function checks if the new correlation is better than the previous best\n"
         "and returns the updated best score and indexes of best scores",

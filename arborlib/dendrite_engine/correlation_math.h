@@ -30,4 +30,20 @@ at::Tensor covariance(const BatchStats& s, at::IntArrayRef dims, at::IntArrayRef
 // Pearson correlation of the batch (always centred on the batch means).
 at::Tensor pearson(const BatchStats& s);
 
+// The running-average rule of every per-neuron average: new = 0.99 * old + (1 - 0.99) * value.
+constexpr double kAverageFactor = 0.99;
+constexpr double kAverageRest = 1.0 - kAverageFactor;  // 0.010000000000000009
+inline at::Tensor running_average(const at::Tensor& old, const at::Tensor& value) {
+  return old * kAverageFactor + value * kAverageRest;
+}
+// The same rule, in place.
+inline void running_average_(at::Tensor& average, const at::Tensor& value) {
+  average.mul_(kAverageFactor).add_(value, kAverageRest);
+}
+
+// Raw per-neuron sums of K stacked candidate outputs `d` (the error's shape with K inserted
+// at the neuron dimension `node`) and the error `p`, accumulated in float64, as one flat
+// tensor: sum D [K, C], sum D^2 [K, C], sum D*P [K, C], sum P [C], sum P^2 [C].
+at::Tensor batch_moments(const at::Tensor& d, const at::Tensor& p, int64_t node, int64_t K);
+
 }  // namespace arbor::engine::math

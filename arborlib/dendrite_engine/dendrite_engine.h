@@ -96,6 +96,18 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
 py::tuple get_cc_loss(const py::object& dendrite_values);
 void apply_ab_grads(const py::object& self);
 
+// ---- batched candidate step (all slots of one or more layers per call) ------------------
+// All K candidates of a layer on shared, gradient-cut inputs: one tensor of the error's shape
+// with K inserted at the neuron dimension, activated; None outside p mode.
+py::object candidate_forward(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
+                             const py::object& dendrite_outs, const py::args& args, const py::kwargs& kwargs);
+void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce);
+// The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
+// records hold; re-stacked from the records where one was replaced.
+py::list stack_records(const py::object& dendrite_module);
+// n mode: the running mean of the neurons' error on every record of the module.
+void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node);
+
 // ---- best scores ----------------------------------------------------------------
 py::tuple new_best(const py::object& saved_values);
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score);

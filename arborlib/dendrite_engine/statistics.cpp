@@ -75,16 +75,14 @@ void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, cons
 
 void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
   c10::NoGradGuard no_grad;
-  const double factor = 0.99;
-  const double rest = 1.0 - factor;  // 0.010000000000000009, as computed in double
   at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
-  average.copy_(average.detach() * factor + mean_d * rest);
+  average.copy_(math::running_average(average.detach(), mean_d));
   // New storage for the same tensor objects (no in-place copy).
   at::Tensor correlation = field(saved_values, "prev_dendrite_candidate_correlation");
-  correlation.set_data((correlation.detach() * factor + covariance.detach() * rest).clone());
+  correlation.set_data(math::running_average(correlation.detach(), covariance.detach()).clone());
   at::Tensor pearson = field(saved_values, "prev_dendrite_candidate_pearson");
   pearson.set_data(
-      (pearson.detach() * factor + field(saved_values, "current_batch_pearson").detach() * rest).clone());
+      math::running_average(pearson.detach(), field(saved_values, "current_batch_pearson").detach()).clone());
 }
 
 }  // namespace
@@ -98,7 +96,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     at::Tensor average = field(values, "normal_pass_average_d");
     const at::Tensor sum_p =
         batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
-    average.copy_(average * 0.99 + sum_p * 0.01 / static_cast<double>(full_mult));
+    average.copy_(math::running_average(average, sum_p / static_cast<double>(full_mult)));
     if (setting_on("dpp_verbose")) {
       say("no error with");
       say(shape_text(new_neuron_error));

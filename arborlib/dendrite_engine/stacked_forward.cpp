@@ -1,0 +1,238 @@
+// The candidates' forward pass for the batched step: all K candidates of a layer in one
+// stacked output, the candidate index inserted just before the neuron dimension. Linear
+// and convolution candidates of one shape run as a single GEMM or convolution.
+#include "dendrite_engine.h"
+
+#include <algorithm>
+
+namespace arbor::engine {
+
+namespace {
+
+// ---- cutting the inputs' gradient -----------------------------------------------------
+
+// Detached inputs, shared by every candidate; nested structures go through the general walk.
+std::pair<py::tuple, py::dict> cut_gradient(const py::args& args, const py::kwargs& kwargs, bool killing,
+                                            const std::string& layer) {
+  bool flat = true, found = false;
+  py::list a;
+  for (auto item : args) {
+    if (THPVariable_Check(item.ptr())) {
+      found = true;
+      const at::Tensor t = THPVariable_Unpack(item.ptr());
+      a.append(killing ? py::cast(t.detach()) : py::reinterpret_borrow<py::object>(item));
+    } else {
+      flat = flat && !(PyList_Check(item.ptr()) || PyTuple_Check(item.ptr()) || PyDict_Check(item.ptr()));
+      a.append(item);
+    }
+  }
+  py::dict k;
+  for (auto item : kwargs) {
+    if (THPVariable_Check(item.second.ptr())) {
+      found = true;
+      const at::Tensor t = THPVariable_Unpack(item.second.ptr());
+      k[item.first] = killing ? py::cast(t.detach()) : py::reinterpret_borrow<py::object>(item.second);
+    } else {
+      PyObject* v = item.second.ptr();
+      flat = flat && !(PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v));
+      k[item.first] = item.second;
+    }
+  }
+  if (!flat) {
+    py::tuple ra = killer_recursive(args, killing);
+    py::tuple rk = killer_recursive(kwargs, killing);
+    found = !ra[1].is_none() || !rk[1].is_none();
+    a = py::list(ra[0]);
+    k = rk[0].cast<py::dict>();
+  }
+  if (!found) {
+    throw py::type_error("candidate_forward for layer " + layer +
+                         ": the layer's arguments hold no tensor, so the candidates have no input to run on");
+  }
+  return {py::tuple(a), k};
+}
+
+// ---- one GEMM or convolution for all candidates ---------------------------------------
+
+enum class Kind { kNone, kLinear, kConv };
+
+struct Plan {
+  Kind kind = Kind::kNone;
+  std::vector<int64_t> stride, padding, dilation;
+  std::vector<at::Tensor> weights, biases;
+};
+
+bool no_hooks(const py::handle& module) {
+  for (const char* name : {"_forward_hooks", "_forward_pre_hooks"}) {
+    if (py::len(module.attr(name)) != 0) return false;
+  }
+  return true;
+}
+
+std::vector<int64_t> ints(const py::handle& seq) {
+  std::vector<int64_t> out;
+  for (auto v : seq) out.push_back(v.cast<int64_t>());
+  return out;
+}
+
+// Whether the candidates can run stacked, and with what; decided from the candidates alone.
+Plan make_plan(const py::list& candidates) {
+  Plan plan;
+  py::module_ nn = module_named("torch.nn");
+  const py::handle type0 = py::type::handle_of(candidates[0]);
+  Kind kind = Kind::kNone;
+  if (type0.is(nn.attr("Linear"))) kind = Kind::kLinear;
+  for (const char* conv : {"Conv1d", "Conv2d", "Conv3d"}) {
+    if (type0.is(nn.attr(conv))) kind = Kind::kConv;
+  }
+  if (kind == Kind::kNone) return plan;
+  py::object first = candidates[0];
+  if (kind == Kind::kConv) {
+    if (first.attr("groups").cast<int64_t>() != 1 || !py::str(first.attr("padding_mode")).equal(py::str("zeros")) ||
+        py::isinstance<py::str>(first.attr("padding"))) {
+      return plan;
+    }
+    plan.stride = ints(first.attr("stride"));
+    plan.padding = ints(first.attr("padding"));
+    plan.dilation = ints(first.attr("dilation"));
+  }
+  for (auto c : candidates) {
+    if (!py::type::handle_of(c).is(type0) || !no_hooks(c)) return plan;
+    if (kind == Kind::kConv && (c.attr("groups").cast<int64_t>() != 1 ||
+                                !py::str(c.attr("padding_mode")).equal(py::str("zeros")) ||
+                                py::isinstance<py::str>(c.attr("padding")) || ints(c.attr("stride")) != plan.stride ||
+                                ints(c.attr("padding")) != plan.padding || ints(c.attr("dilation")) != plan.dilation)) {
+      return plan;
+    }
+    const at::Tensor w = c.attr("weight").cast<at::Tensor>();
+    if (!plan.weights.empty() && w.sizes() != plan.weights[0].sizes()) return plan;
+    plan.weights.push_back(w);
+    py::object b = c.attr("bias");
+    if (!b.is_none()) plan.biases.push_back(b.cast<at::Tensor>());
+  }
+  if (!plan.biases.empty() && plan.biases.size() != plan.weights.size()) return plan;
+  plan.kind = kind;
+  return plan;
+}
+
+// The plan is kept on the module beside the candidate list it was made for, and remade
+// when that list is replaced (new candidates at every p phase).
+Plan plan_for(const py::object& dendrite_module, const py::list& candidates) {
+  py::object list_obj = dendrite_module.attr("candidate_module");
+  py::dict own = dendrite_module.attr("__dict__").cast<py::dict>();
+  if (own.contains("_arb_forward_plan")) {
+    py::tuple held = own["_arb_forward_plan"].cast<py::tuple>();
+    if (held[0].ptr() == list_obj.ptr() && held[1].cast<size_t>() == candidates.size()) {
+      Plan plan;
+      plan.kind = static_cast<Kind>(held[2].cast<int>());
+      plan.stride = held[3].cast<std::vector<int64_t>>();
+      plan.padding = held[4].cast<std::vector<int64_t>>();
+      plan.dilation = held[5].cast<std::vector<int64_t>>();
+      plan.weights = held[6].cast<std::vector<at::Tensor>>();
+      plan.biases = held[7].cast<std::vector<at::Tensor>>();
+      return plan;
+    }
+  }
+  Plan plan = make_plan(candidates);
+  own["_arb_forward_plan"] = py::make_tuple(list_obj, candidates.size(), static_cast<int>(plan.kind), plan.stride,
+                                            plan.padding, plan.dilation, plan.weights, plan.biases);
+  return plan;
+}
+
+// All candidates at once; undefined when the layout does not allow it.
+at::Tensor run_stacked(const Plan& plan, const at::Tensor& x, int64_t node, int64_t K) {
+  const at::Tensor w = at::cat(plan.weights, 0);
+  const at::Tensor b = plan.biases.empty() ? at::Tensor() : at::cat(plan.biases, 0);
+  if (plan.kind == Kind::kLinear) {
+    if (node != x.dim() - 1) return {};
+    at::Tensor y = at::linear(x, w, b);
+    std::vector<int64_t> shape = y.sizes().vec();
+    const int64_t C = shape.back() / K;
+    shape.back() = K;
+    shape.push_back(C);
+    return y.view(shape);
+  }
+  const int64_t spatial = static_cast<int64_t>(plan.stride.size());
+  if (node != 1 || (x.dim() != spatial + 2)) return {};
+  at::Tensor y = at::convolution(x, w, b, plan.stride, plan.padding, plan.dilation, false,
+                                 std::vector<int64_t>(spatial, 0), 1);
+  std::vector<int64_t> shape = y.sizes().vec();
+  shape[1] /= K;
+  shape.insert(shape.begin() + 1, K);
+  return y.view(shape);
+}
+
+// ---- candidates one by one (other layer types, processors) ------------------------------
+
+at::Tensor run_each(const py::object& dendrite_module, const py::list& candidates, const py::tuple& args,
+                    const py::dict& kwargs, int64_t node, const std::string& layer) {
+  py::object processors = dendrite_module.attr("candidate_processors");
+  const bool processing = !processors.equal(py::list());
+  std::vector<at::Tensor> outs;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    py::tuple a = args;
+    py::dict k = kwargs;
+    if (processing) {
+      py::object pair = processors[py::int_(i)].attr("pre_d")(*a, **k);
+      if (!PyTuple_Check(pair.ptr()) || py::len(pair) != 2) {
+        throw py::value_error("candidate pre_d processor of layer " + layer +
+                              " must return a pair (args, kwargs), got " + text(py::repr(pair)));
+      }
+      a = py::tuple(pair.cast<py::tuple>()[0]);
+      k = pair.cast<py::tuple>()[1].cast<py::dict>();
+    }
+    py::object result = candidates[i](*a, **k);
+    if (processing) result = processors[py::int_(i)].attr("post_d")(result);
+    if (!THPVariable_Check(result.ptr())) {
+      throw py::type_error("candidate " + std::to_string(i) + " of layer " + layer + " returned " +
+                           text(py::type::of(result).attr("__name__")) + ", expected a tensor");
+    }
+    outs.push_back(THPVariable_Unpack(result.ptr()));
+  }
+  return at::stack(outs, node);
+}
+
+}  // namespace
+
+py::object candidate_forward(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
+                             const py::object& dendrite_outs, const py::args& args, const py::kwargs& kwargs) {
+  if (!tracker_in_p_mode() || !py::object(dendrite_module.attr("mode")).equal(py::str("p"))) return py::none();
+  const std::string layer = text(dendrite_module.attr("name"));
+  const auto at_node = std::find(view_tuple.begin(), view_tuple.end(), -1);
+  if (at_node == view_tuple.end()) {
+    throw py::value_error("candidate_forward for layer " + layer + ": view_tuple has no neuron dimension (-1)");
+  }
+  const int64_t node = at_node - view_tuple.begin();
+  py::list candidates(dendrite_module.attr("candidate_module"));
+  const int64_t K = static_cast<int64_t>(candidates.size());
+  if (K == 0) return py::none();
+  const bool killing = setting_on("candidate_graph_mode");
+  auto [args2, kwargs2] = cut_gradient(args, kwargs, killing, layer);
+
+  at::Tensor stacked;
+  py::object processors = dendrite_module.attr("candidate_processors");
+  if (processors.equal(py::list()) && args2.size() == 1 && kwargs2.empty() && THPVariable_Check(args2[0].ptr())) {
+    const Plan plan = plan_for(dendrite_module, candidates);
+    if (plan.kind != Kind::kNone) stacked = run_stacked(plan, THPVariable_Unpack(args2[0].ptr()), node, K);
+  }
+  if (!stacked.defined()) stacked = run_each(dendrite_module, candidates, args2, kwargs2, node, layer);
+
+  // The cascade term: each candidate also sees the installed dendrites' outputs.
+  const int64_t installed = dendrite_module.attr("num_dendrites").cast<int64_t>();
+  if (installed > 0) {
+    py::list weight_list(dendrite_module.attr("dendrites_to_candidates"));
+    std::vector<at::Tensor> rows;
+    for (auto w : weight_list) rows.push_back(w.cast<at::Tensor>().narrow(0, 0, installed));
+    const at::Tensor weights = at::stack(rows);  // [K, installed, C]
+    std::vector<int64_t> view(stacked.dim(), 1);
+    view[node] = K;
+    view[node + 1] = weights.size(2);
+    for (int64_t j = 0; j < installed; ++j) {
+      const at::Tensor out = dendrite_outs[py::int_(j)].cast<at::Tensor>();
+      stacked = stacked + weights.select(1, j).view(view) * (killing ? out.detach() : out).unsqueeze(node);
+    }
+  }
+  return pc().attr("get_arb_forward_function")()(stacked);
+}
+
+}  // namespace arbor::engine
