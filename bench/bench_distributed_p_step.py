@@ -59,12 +59,16 @@ def worker(rank, port, args):
         half = args.batch // 2
         xs, ys = x[:, rank * half:(rank + 1) * half], y[:, rank * half:(rank + 1) * half]
         calls = {name: 0 for name in COUNTED}
+        waited = [0.0]  # seconds inside collectives (transfer plus waiting for the other rank)
         for name in COUNTED:
             original = getattr(dist, name)
 
             def counting(*a, _name=name, _original=original, **k):
                 calls[_name] += 1
-                return _original(*a, **k)
+                t0 = time.perf_counter()
+                result = _original(*a, **k)
+                waited[0] += time.perf_counter() - t0
+                return result
             setattr(dist, name, counting)
         timed_steps(net, trainer, xs, ys, args.warmup)
         before = dict(calls)
@@ -72,10 +76,12 @@ def worker(rank, port, args):
         per_step = {k: (calls[k] - before[k]) / 10 for k in COUNTED if calls[k] != before[k]}
         if rank == 0:
             timed_steps(*single, x, y, args.warmup)
-        two, one = [], []
+        two, one, inside = [], [], []
         for _ in range(args.rounds):
             dist.barrier()
+            start = waited[0]
             two.append(timed_steps(net, trainer, xs, ys, args.steps))
+            inside.append((waited[0] - start) / args.steps)
             dist.barrier()
             if rank == 0:
                 one.append(timed_steps(*single, x, y, args.steps))
@@ -86,7 +92,8 @@ def worker(rank, port, args):
                   f"per layer, 1 thread per process")
             print(f"collective calls per p step (2 ranks): {per_step}")
             print(f"1 process, batch {args.batch}:       {b * 1e3:.3f} ms per step")
-            print(f"2 processes, {args.batch // 2} rows each: {a * 1e3:.3f} ms per step ({a / b:.2f}x)")
+            print(f"2 processes, {args.batch // 2} rows each: {a * 1e3:.3f} ms per step ({a / b:.2f}x), "
+                  f"of which {statistics.median(inside) * 1e3:.3f} ms inside the collectives")
     finally:
         dist.destroy_process_group()
 
