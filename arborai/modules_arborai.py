@@ -58,6 +58,7 @@ def get_DENDRITE_REINIT_VALUES() -> List[str]:
 
 
 def _engine():
+    # Imported at first use: the engine imports this module while it initialises.
     import arborlib.dendrite_engine as DE
 
     return DE
@@ -299,6 +300,11 @@ def _layer_shape(layer: nn.Module):
     )
 
 
+def _scaled(hook, scale: float):
+    """``hook`` fed ``scale`` times the gradient: this process's share of the neurons' error."""
+    return hook if scale == 1.0 else (lambda grad: hook(grad * scale))
+
+
 class ARBNeuronModule(nn.Module):
     """A wrapped layer: its own output plus the weighted outputs of its installed dendrites."""
 
@@ -326,12 +332,6 @@ class ARBNeuronModule(nn.Module):
             [nn.Parameter(torch.zeros(0, out_channels, device=param.device, dtype=param.dtype))]
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
-
-    def _track_error(self, grad: torch.Tensor) -> None:
-        """n mode: running mean of the neurons' error, handed to the candidates at the next p
-        phase (the engine's running-average rule)."""
-        scaled = grad if self.error_scale == 1.0 else grad * self.error_scale
-        _engine().track_error_average(self.dendrite_module, scaled, self._node)
 
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
@@ -420,19 +420,23 @@ class ARBNeuronModule(nn.Module):
         self.tag_roles()
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
-        import arborlib.dendrite_engine as DE
-
-        dm = self.dendrite_module
-        out = self.main_module(*args, **kwargs)
+        DE = _engine()
+        modules = self._modules
+        dm = modules["dendrite_module"]
+        out = modules["main_module"](*args, **kwargs)
         node = self._neuron_dimension(out)
         view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
-        dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
-        to_top = self.dendrites_to_top[-1]
-        for k, d_out in enumerate(dendrite_outs):
-            out = out + to_top[k].view(view_tuple) * d_out
+        dendrite_outs: List[torch.Tensor] = []
+        if dm.num_dendrites:
+            dendrite_outs = dm.installed_outputs(view_tuple, *args, **kwargs)
+            to_top = self.dendrites_to_top[-1]
+            for k, d_out in enumerate(dendrite_outs):
+                out = out + to_top[k].view(view_tuple) * d_out
         if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
             if self.training and out.requires_grad:
-                out.register_hook(self._track_error)
+                # n mode: the running mean of the neurons' error, handed to the candidates at
+                # the next p phase (the engine's running-average rule).
+                out.register_hook(_scaled(functools.partial(DE.track_error_average, dm, node=node), self.error_scale))
             return out
         stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
         if stacked is None:
@@ -447,9 +451,5 @@ class ARBNeuronModule(nn.Module):
                 if not out.requires_grad:
                     out = out.detach().requires_grad_()
                 # Tagged: a layer called twice pairs each output with its own error.
-                scale = self.error_scale
-                if scale == 1.0:
-                    out.register_hook(functools.partial(dm.capture_error, tag=tag))
-                else:
-                    out.register_hook(lambda grad: dm.capture_error(grad * scale, tag))
+                out.register_hook(_scaled(functools.partial(dm.capture_error, tag=tag), self.error_scale))
         return out

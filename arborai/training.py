@@ -56,13 +56,15 @@ def clear_candidate_queues(net: nn.Module) -> None:
 def _candidate_steps(modules: List[DendriteModule], reduce=None) -> None:
     import arborlib.dendrite_engine as DE
 
-    # All slots of all layers at once: one backward, no host reads per slot.
-    DE.candidate_step(modules, reduce)
+    if GAR.arb_tracker.member_vars["mode"] == "p":
+        # All slots of all layers at once: one backward, no host reads per slot.
+        DE.candidate_step(modules, reduce)
 
 
 def _clear_queues(modules: List[DendriteModule]) -> None:
     for dm in modules:
-        dm.release_unconsumed()
+        if dm.candidate_outputs or dm.candidate_errors:
+            dm.release_unconsumed()
 
 
 class _ZeroGradWithQueues:

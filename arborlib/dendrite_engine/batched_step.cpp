@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 namespace arbor::engine {
@@ -134,6 +135,8 @@ struct Layer {
   Stacks stacks;
   std::vector<Pair> pairs;
   at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
+  bool on_host = false;  // CPU tensors: the statistics run as plain loops, no tensor ops
+  std::vector<char> skipped_host;
 };
 
 std::string shape_text(at::IntArrayRef s) {
@@ -196,6 +199,140 @@ std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
   v[layer.node] = layer.K;
   v[layer.node + 1] = layer.C;
   return v;
+}
+
+std::string fixed16(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.16f", v);
+  return buf;
+}
+
+// ---- the same updates as plain loops, for CPU tensors ----------------------------------
+// Small per-neuron vectors: dozens of tiny tensor ops would cost more than the arithmetic.
+
+template <typename T>
+struct Rows {
+  T* f[kFieldCount];
+  int64_t C;
+  explicit Rows(Stacks& st) : C(st[kCorrelation].size(1)) {
+    for (int i = 0; i < kFieldCount; ++i) f[i] = st[i].data_ptr<T>();
+  }
+  T& at(Field field, int64_t k, int64_t c) { return f[field][k * C + c]; }
+  T& one(Field field, int64_t k) { return f[field][k]; }
+};
+
+inline double sign_of(double v) { return static_cast<double>((v > 0) - (v < 0)); }
+
+template <typename T>
+at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, double count, const StepSettings& set) {
+  const int64_t K = layer.K, C = layer.C;
+  Rows<T> r(layer.stacks);
+  at::Tensor scaled = at::empty({K, C}, layer.stacks[kCorrelation].options());  // sign * average
+  at::Tensor negated = at::empty({K, C}, scaled.options());                     // -sign
+  T* sa = scaled.data_ptr<T>();
+  T* ns = negated.data_ptr<T>();
+  const double* sum_d = m;
+  const double* sum_dd = m + K * C;
+  const double* sum_dp = m + 2 * K * C;
+  const double* sum_p = m + 3 * K * C;
+  const double* sum_pp = sum_p + C;
+  bool p_finite = true;
+  for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
+  const double n = std::max(count, 1.0);
+  if (layer.skipped_host.empty()) layer.skipped_host.assign(K, 0);
+  for (int64_t k = 0; k < K; ++k) {
+    bool finite = p_finite;
+    for (int64_t c = 0; c < C && finite; ++c) {
+      const int64_t i = k * C + c;
+      finite = std::isfinite(sum_d[i]) && std::isfinite(sum_dd[i]) && std::isfinite(sum_dp[i]);
+    }
+    if (!finite) layer.skipped_host[k] = 1;
+    const bool ok = finite && count >= 2.0;
+    const double done = static_cast<double>(r.one(kInitialized, k));
+    const bool initial = done < set.initial_batches;
+    for (int64_t c = 0; c < C; ++c) {
+      const int64_t i = k * C + c;
+      const double mean_d = sum_d[i] / n, mean_p = sum_p[c] / n;
+      const double std_d = std::max(std::sqrt(std::max(sum_dd[i] / n - mean_d * mean_d, 0.0)), 1e-8);
+      const double std_p = std::max(std::sqrt(std::max(sum_pp[c] / n - mean_p * mean_p, 0.0)), 1e-8);
+      const double cross = sum_dp[i] - mean_d * sum_p[c];
+      const double pearson = (cross / n) / (std_p * std_d);
+      double cov = cross;
+      if (set.running) {
+        cov += (mean_d - static_cast<double>(r.at(kAverageD, k, c))) *
+               (mean_p - static_cast<double>(r.at(kParentsAverage, k, c))) * n;
+      }
+      if (set.by_mean) cov /= n;
+      if (set.normalized) cov /= std_p;
+      // Gradient of sum(-D * sign(cov) * (P - average)) with respect to D: sign from the
+      // running covariance (before this pair's update) or the batch's.
+      const double sign = !finite ? 0.0 : set.running ? sign_of(static_cast<double>(r.at(kCorrelation, k, c))) : sign_of(cov);
+      const double average = set.running ? static_cast<double>(r.at(kParentsAverage, k, c)) : mean_p;
+      sa[i] = static_cast<T>(sign * average);
+      ns[i] = static_cast<T>(-sign);
+      if (!ok) continue;
+      T& npad = r.at(kNormalPassAverage, k, c);
+      npad = static_cast<T>(math::kAverageFactor * npad + math::kAverageRest * mean_p);
+      if (set.live) r.at(kParentsAverage, k, c) = npad;
+      auto fold = [&](Field f, double batch) {
+        T& v = r.at(f, k, c);
+        v = static_cast<T>(initial ? (v * done + batch) / (done + 1.0)
+                                   : math::kAverageFactor * v + math::kAverageRest * batch);
+      };
+      fold(kAverageD, mean_d);
+      fold(kCorrelation, cov);
+      fold(kPearson, pearson);
+      r.at(kBatchPearson, k, c) = static_cast<T>(pearson);
+      if (initial) r.at(kBest, k, c) = r.at(kPreviousBest, k, c) = r.at(kBestPearson, k, c) = 0;
+    }
+    if (ok && initial) {
+      r.one(kRunningScalar, k) = 1;
+      r.one(kInitialized, k) += 1;
+    }
+  }
+  const auto out_type = pair.output.scalar_type();
+  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  return at::addcmul(scaled.to(out_type).view(view), negated.to(out_type).view(view),
+                     pair.error.unsqueeze(layer.node).to(out_type));
+}
+
+template <typename T>
+void best_scores_host(Layer& layer, const StepSettings& set) {
+  const int64_t K = layer.K, C = layer.C;
+  Rows<T> r(layer.stacks);
+  std::vector<T> rose(C);
+  for (int64_t k = 0; k < K; ++k) {
+    bool beat = false;
+    for (int64_t c = 0; c < C; ++c) {
+      const T score = std::abs(r.at(kCorrelation, k, c));
+      T& best = r.at(kBest, k, c);
+      rose[c] = score > best ? 1 : 0;  // ties keep the old best
+      r.at(kImprovedAny, k, c) += rose[c];
+      best = std::max(best, score);
+      const T previous = r.at(kPreviousBest, k, c);
+      beat = beat || (best * (1.0 - set.threshold) > previous && (best - set.threshold_raw) > previous);
+    }
+    if (!(beat || r.one(kInitialized, k) == 0)) continue;
+    if (set.verbose && r.one(kEpochFlag, k) == 0) {
+      int64_t at_max = 0;
+      for (int64_t c = 1; c < C; ++c) {
+        if (std::abs(r.at(kBest, k, c) - r.at(kPreviousBest, k, c)) >
+            std::abs(r.at(kBest, k, at_max) - r.at(kPreviousBest, k, at_max))) {
+          at_max = c;
+        }
+      }
+      say("Score from " + fixed16(r.at(kPreviousBest, k, at_max)) + " to " + fixed16(r.at(kBest, k, at_max)) +
+          " for " + layer.name + " with initialized " +
+          std::to_string(static_cast<long long>(r.one(kInitialized, k))));
+    }
+    r.one(kEpochFlag, k) = 1;
+    for (int64_t c = 0; c < C; ++c) {
+      r.at(kIndexesOfBest, k, c) = rose[c];
+      r.at(kImprovedThisEpoch, k, c) += rose[c];
+      r.at(kPreviousBest, k, c) = std::max(r.at(kBest, k, c), r.at(kPreviousBest, k, c));
+      r.at(kBestPearson, k, c) = std::max(r.at(kBestPearson, k, c), std::abs(r.at(kPearson, k, c)));
+    }
+  }
 }
 
 // One pair's statistics from its (global) moments; returns the gradient of the summed
@@ -274,12 +411,6 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
   return grad;
 }
 
-std::string fixed16(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.16f", v);
-  return buf;
-}
-
 // check_new_best_score for every slot of a layer at once.
 void best_scores(Layer& layer, const StepSettings& set) {
   c10::NoGradGuard no_grad;
@@ -354,6 +485,8 @@ void report_skipped(const std::vector<Layer>& layers) {
 void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce) {
   if (!tracker_in_p_mode()) return;
   const StepSettings set;
+  // Off only to test the tensor-op path (the one other devices take) on the CPU.
+  const bool host_loops = module_named("arborlib.dendrite_engine").attr("host_statistics").cast<bool>();
   std::vector<Layer> layers;
   for (auto m : dendrite_modules) {
     Layer layer;
@@ -367,6 +500,9 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     layer.C = layer.stacks[kCorrelation].size(1);
     py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
     layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
+    const auto stat_type = layer.stacks[kCorrelation].scalar_type();
+    layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
+                    (stat_type == at::kFloat || stat_type == at::kDouble);
     for (const auto& pair : layer.pairs) check_pair(layer, pair);
     layers.push_back(std::move(layer));
   }
@@ -404,21 +540,45 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
       const at::Tensor count = count_flat.defined() ? count_flat.narrow(0, index, 1) : counts[index];
       offset += size;
       ++index;
-      grads.push_back(step_pair(layer, pair, moments, count, set));
+      if (layer.on_host) {
+        const double* m = moments.const_data_ptr<double>();
+        const double n = count.const_data_ptr<double>()[0];
+        grads.push_back(layer.stacks[kCorrelation].scalar_type() == at::kDouble
+                            ? step_pair_host<double>(layer, pair, m, n, set)
+                            : step_pair_host<float>(layer, pair, m, n, set));
+      } else {
+        grads.push_back(step_pair(layer, pair, moments, count, set));
+      }
       outputs.push_back(pair.output);
     }
-    best_scores(layer, set);
+    if (!layer.on_host) {
+      best_scores(layer, set);
+    } else if (layer.stacks[kCorrelation].scalar_type() == at::kDouble) {
+      best_scores_host<double>(layer, set);
+    } else {
+      best_scores_host<float>(layer, set);
+    }
+    if (layer.on_host) {
+      layer.skipped = at::from_blob(layer.skipped_host.data(), {layer.K}, at::kChar).to(at::kBool);
+    }
   }
   {
     // The autograd engine runs without the GIL; it takes it back for any Python hooks.
     py::gil_scoped_release no_gil;
     torch::autograd::backward(outputs, grads);
   }
-  bool any_skipped = true;  // unknown without a host read: mask every step
-  if (set.report) {
-    std::vector<at::Tensor> flags;
-    for (const auto& layer : layers) flags.push_back(layer.skipped.any().view({1}));
-    any_skipped = at::cat(flags).any().item<bool>();  // the one host read of the step
+  bool any_skipped = false;
+  std::vector<at::Tensor> flags;
+  for (const auto& layer : layers) {
+    if (layer.on_host) {
+      for (char skip : layer.skipped_host) any_skipped = any_skipped || skip;
+    } else {
+      flags.push_back(layer.skipped.any().view({1}));
+    }
+  }
+  if (!flags.empty()) {
+    // Device layers: the one host read of the step, or, without the report, mask every step.
+    any_skipped = any_skipped || !set.report || at::cat(flags).any().item<bool>();
   }
   if (any_skipped) {
     for (const auto& layer : layers) mask_skipped(layer);
@@ -432,11 +592,31 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
   if (grad.numel() == 0) return;
   RecordBuffers rb(dendrite_module);
   at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  at::Tensor g = grad.detach().to(averages.scalar_type());
+  if (g.dim() > 2 && node == 1) {
+    // [N, C, ...]: sum the contiguous positions first; a mean over dimensions 0, 2, 3 at
+    // once is several times slower.
+    const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
+    g = g.flatten(2).sum(2) / positions;
+  }
+  if (g.dim() == 2 && node == 1) {
+    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
+    const int64_t K = averages.size(0), N = g.size(0);
+    py::dict own = instance_dict(dendrite_module);
+    at::Tensor ones = own.contains("_arb_ones") ? own["_arb_ones"].cast<at::Tensor>() : at::Tensor();
+    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != g.device() ||
+        ones.scalar_type() != g.scalar_type()) {
+      ones = at::ones({K, N}, g.options());
+      own["_arb_ones"] = ones;
+    }
+    averages.addmm_(ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(N));
+    return;
+  }
   std::vector<int64_t> dims;
-  for (int64_t d = 0; d < grad.dim(); ++d) {
+  for (int64_t d = 0; d < g.dim(); ++d) {
     if (d != node) dims.push_back(d);
   }
-  math::running_average_(averages, grad.detach().mean(dims).to(averages.scalar_type()));
+  math::running_average_(averages, g.mean(dims));
 }
 
 }  // namespace arbor::engine

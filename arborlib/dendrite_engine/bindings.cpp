@@ -79,6 +79,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
         "gradients across processes afterwards gives exactly the gradient of one process that saw\n"
         "the concatenated batch, and the running averages and best scores equal that process's.",
         arg("dendrite_modules"), arg("reduce") = py::none());
+  m.attr("host_statistics") = true;
   m.def("stack_records", &e::stack_records,
         "The stacked [K, ...] statistics of a dendrite module (rows are the records' tensors)",
         arg("dendrite_module"));

@@ -70,6 +70,103 @@ at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at:
   return candidate_outs;
 }
 
+namespace {
+
+struct CutInputs {
+  py::tuple args;
+  py::dict kwargs;
+  py::object device;
+};
+
+// Gradient-free copies of the layer's inputs (and of the installed dendrites' outputs).
+CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_outs, const py::args& args,
+                     const py::kwargs& kwargs) {
+  const bool killing = setting_on("candidate_graph_mode");
+  py::tuple a = killer_recursive(args, killing);
+  py::tuple k = killer_recursive(kwargs, killing);
+  dendrite_outs = killer_recursive(dendrite_outs, killing)[0];
+  py::object device = a[1].is_none() ? k[1] : a[1];
+  if (device.is_none()) {
+    throw py::type_error("forward_candidates for layer " + text(dendrite_module.attr("name")) +
+                         ": the layer's arguments hold no tensor, so the candidates have no input "
+                         "(and no device) to run on");
+  }
+  return {a[0], k[0], device};
+}
+
+// Candidate i on its inputs, through the user's pre_d/post_d processors when configured.
+py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in) {
+  const py::int_ key(i);
+  py::object processors = dendrite_module.attr("candidate_processors");
+  const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
+  if (processing) {
+    try {
+      py::tuple pair = processors[key].attr("pre_d")(*in.args, **in.kwargs);
+      if (pair.size() != 2) {
+        PyErr_SetString(PyExc_ValueError, "pre_d must return a pair (args, kwargs)");
+        throw py::error_already_set();
+      }
+      in.args = py::tuple(pair[0]);
+      in.kwargs = py::dict(pair[1]);
+    } catch (py::error_already_set& e) {
+      processor_failed(e, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
+                              " caused this error",
+                       "accepting inputs to the ARBModule and returning what will then be",
+                       "the input to the dendrite module");
+    }
+  }
+  py::object candidate = dendrite_module.attr("candidate_module")[key];
+  candidate.attr("to")(in.device);
+  py::object result = candidate(*in.args, **in.kwargs);
+  if (processing) {
+    try {
+      result = processors[key].attr("post_d")(result);
+    } catch (py::error_already_set& e) {
+      processor_failed(e, "Your post_d processor for " + text(dendrite_module.attr("name")) +
+                              " caused this error",
+                       "accepting outputs from the dendrite module and returning the",
+                       "single tensor to be combined with the neurons output tensor");
+    }
+  }
+  return result;
+}
+
+// Queues candidate i's activated output for the loss step, with the stale-output checks.
+void queue_output(const py::object& dendrite_module, long i, const at::Tensor& activated) {
+  // No gradient can follow (grad mode off, e.g. a validation pass in train() mode): a queued
+  // output would never be consumed, and would be paired with a later batch's error.
+  if (!c10::GradMode::is_enabled() || !activated.requires_grad()) return;
+  py::object values = dendrite_module.attr("dendrite_values")[py::int_(i)];
+  py::list outs = queue(values, "dendrite_outs", device_slot(activated.device()));
+  if (setting_on("debugging_memory_leak") && !outs.empty()) {
+    if (!setting_on("no_backward_workaround")) {
+      report_stale_outputs(dendrite_module);
+    } else {
+      if (setting_on("verbose")) say(fill("%s clearing values in workaround", text(values.attr("layer_name"))));
+      PySequence_DelItem(outs.ptr(), static_cast<Py_ssize_t>(outs.size()) - 1);
+    }
+  }
+  if (!setting_on("dendrite_learn_mode")) return;
+  if (setting_on("extra_verbose")) say(fill("%s appending dendrite_outs", text(values.attr("layer_name"))));
+  outs.append(activated);
+  if ((setting_on("extra_verbose") || setting_on("verbose")) && at::isnan(activated).any().item<bool>()) {
+    say("got candidate out nan");
+    debugger_stop();
+  }
+}
+
+void report_non_finite_outputs(const py::object& dendrite_module, const py::dict& outs,
+                               const py::dict& nonlinear, const py::dict& non_zeroed) {
+  if (!setting_on("debugging_backwards_nan")) return;
+  if (any_nan_or_inf(outs) || any_nan_or_inf(nonlinear) || any_nan_or_inf(non_zeroed)) {
+    say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
+    say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
+    debugger_stop();
+  }
+}
+
+}  // namespace
+
 py::tuple forward_candidates(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
                              py::object dendrite_outs, const py::args& args, const py::kwargs& kwargs) {
   py::dict candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed;
@@ -77,95 +174,19 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
   for (long i = 0; i < n; ++i) {
     if (!tracker_in_p_mode() || !py::object(dendrite_module.attr("mode")).equal(py::str("p"))) continue;
     const py::int_ key(i);
-    const bool killing = setting_on("candidate_graph_mode");
-    py::tuple a = killer_recursive(args, killing);
-    py::tuple k = killer_recursive(kwargs, killing);
-    dendrite_outs = killer_recursive(dendrite_outs, killing)[0];
-    py::object device = a[1].is_none() ? k[1] : a[1];
-    if (device.is_none()) {
-      throw py::type_error("forward_candidates for layer " + text(dendrite_module.attr("name")) +
-                           ": the layer's arguments hold no tensor, so the candidates have no input "
-                           "(and no device) to run on");
-    }
-    py::tuple args2 = a[0];
-    py::dict kwargs2 = k[0];
-
-    py::object processors = dendrite_module.attr("candidate_processors");
-    const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
-    if (processing) {
-      try {
-        py::tuple pair = processors[key].attr("pre_d")(*args2, **kwargs2);
-        if (pair.size() != 2) {
-          PyErr_SetString(PyExc_ValueError, "pre_d must return a pair (args, kwargs)");
-          throw py::error_already_set();
-        }
-        args2 = py::tuple(pair[0]);
-        kwargs2 = py::dict(pair[1]);
-      } catch (py::error_already_set& e) {
-        processor_failed(e, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
-                                " caused this error",
-                         "accepting inputs to the ARBModule and returning what will then be",
-                         "the input to the dendrite module");
-      }
-    }
-
-    py::object candidate = dendrite_module.attr("candidate_module")[key];
-    candidate.attr("to")(device);
-    py::object result = candidate(*args2, **kwargs2);
-    if (processing) {
-      try {
-        result = processors[key].attr("post_d")(result);
-      } catch (py::error_already_set& e) {
-        processor_failed(e, "Your post_d processor for " + text(dendrite_module.attr("name")) +
-                                " caused this error",
-                         "accepting outputs from the dendrite module and returning the",
-                         "single tensor to be combined with the neurons output tensor");
-      }
-    }
+    const CutInputs in = cut_inputs(dendrite_module, dendrite_outs, args, kwargs);
+    const py::object result = run_candidate(dendrite_module, i, in);
     const at::Tensor pre_activation =
-        add_dendrite_inputs(dendrite_module, i, result.cast<at::Tensor>(), dendrite_outs, view_tuple, device);
+        add_dendrite_inputs(dendrite_module, i, result.cast<at::Tensor>(), dendrite_outs, view_tuple, in.device);
     candidate_outs[key] = pre_activation;
-    const at::Device dev = device.cast<at::Device>();
+    const at::Device dev = in.device.cast<at::Device>();
     const at::Tensor activated =
         pc().attr("get_arb_forward_function")()(pre_activation).cast<at::Tensor>().to(dev);
     candidate_nonlinear_outs[key] = activated;
-
-    if (dendrite_module.attr("training").cast<bool>()) {
-      const int64_t slot = device_slot(dev);
-      py::object values = dendrite_module.attr("dendrite_values")[key];
-      py::list outs = queue(values, "dendrite_outs", slot);
-      if (setting_on("debugging_memory_leak") && !outs.empty()) {
-        if (!setting_on("no_backward_workaround")) {
-          report_stale_outputs(dendrite_module);
-        } else {
-          if (setting_on("verbose")) {
-            say(fill("%s clearing values in workaround", text(values.attr("layer_name"))));
-          }
-          PySequence_DelItem(outs.ptr(), static_cast<Py_ssize_t>(outs.size()) - 1);
-        }
-      }
-      if (setting_on("dendrite_learn_mode")) {
-        if (setting_on("extra_verbose")) {
-          say(fill("%s appending dendrite_outs", text(values.attr("layer_name"))));
-        }
-        outs.append(activated);
-        if ((setting_on("extra_verbose") || setting_on("verbose")) &&
-            at::isnan(activated).any().item<bool>()) {
-          say("got candidate out nan");
-          debugger_stop();
-        }
-      }
-    }
+    if (dendrite_module.attr("training").cast<bool>()) queue_output(dendrite_module, i, activated);
     candidate_non_zeroed[key] = activated.detach().clone().to(dev);
   }
-
-  if (setting_on("debugging_backwards_nan") &&
-      (any_nan_or_inf(candidate_outs) || any_nan_or_inf(candidate_nonlinear_outs) ||
-       any_nan_or_inf(candidate_non_zeroed))) {
-    say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
-    say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
-    debugger_stop();
-  }
+  report_non_finite_outputs(dendrite_module, candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
   return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
 }
 
