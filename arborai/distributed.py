@@ -35,7 +35,6 @@ class ProcessGroupSync:
         self.dist = dist
         self.group = group
         self.world = dist.get_world_size(group)
-        self.rank = dist.get_rank(group)
 
     @classmethod
     def detect(cls, group=None) -> Optional["ProcessGroupSync"]:
@@ -81,10 +80,11 @@ class ProcessGroupSync:
         self.dist.all_reduce(flat, group=self.group)
         torch._foreach_copy_(grads, torch._utils._unflatten_dense_tensors(flat, grads))
 
-    def agree(self, score: float, improved: bool) -> Tuple[float, bool]:
+    def agree(self, score: float, improved: bool, device: torch.device) -> Tuple[float, bool]:
         """The validation score averaged over the ranks, and whether any rank's candidates
-        improved: identical on every rank, so every rank takes the same decision."""
-        both = torch.tensor([float(score), float(improved)], dtype=torch.float64)
+        improved: identical on every rank, so every rank takes the same decision. ``device``:
+        where the network lives (NCCL reduces CUDA tensors only)."""
+        both = torch.tensor([float(score), float(improved)], dtype=torch.float64, device=device)
         self.dist.all_reduce(both, group=self.group)
         return both[0].item() / self.world, both[1].item() > 0
 

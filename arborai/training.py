@@ -18,6 +18,9 @@ n mode (neurons learn) and p mode (neurons frozen, candidates learn)::
 The optimizer is attached (:func:`attach_optimizer`): in p mode every ``optimizer.step()``
 first runs one candidate step per backward pass since the last step, and every
 ``optimizer.zero_grad()`` clears what is left of the candidate queues.
+
+On several processes (``torch.distributed`` initialised) every rank runs the same loop with
+``trainer.model(x)`` in place of ``net(x)``; see :mod:`arborai.distributed`.
 """
 from __future__ import annotations
 
@@ -360,7 +363,7 @@ class DendriteTrainer:
     def _decide(self, score: float) -> Status:
         improved = self._p_improved() if self.mode == "p" else False
         if self.sync is not None:
-            score, improved = self.sync.agree(score, improved)
+            score, improved = self.sync.agree(score, improved, self.neurons[0].dendrites_to_top[0].device)
         self.history.append((self.mode, float(score)))
         if self.mode == "n":
             if self._improved(score):
