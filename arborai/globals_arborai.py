@@ -1,5 +1,10 @@
 """The run's configuration object ``pc`` and tracker ``arb_tracker``.
 
+Both are one per process, shared by every network and trainer in it. Settings are read when
+they are used, so a change applies to every network at once; the exception is the candidate
+count, which a layer keeps from when it was wrapped (a change while a layer is in its p phase
+is refused). The tracker's mode is "p" while any trainer is in p mode.
+
 Every setting of ``arborlib.arbor_settings`` is offered as ``pc.get_<name>()`` and
 ``pc.set_<name>(value)``; setters check the value against the table's ``_TYPES``.
 A few companion-side settings (candidate count, verbosity, activation, checkpoint
@@ -7,6 +12,7 @@ format, module lists) are offered the same way.
 """
 from __future__ import annotations
 
+import gc
 from typing import Any, Callable, Dict, List
 
 import torch
@@ -111,6 +117,17 @@ class ArborConfig:
         value = _check("global_candidates", int, value)
         if value < 0:
             raise ValueError(f"set_global_candidates: expected a count >= 0, got {value}")
+        if value != self._values["global_candidates"]:
+            import arborai.modules_arborai as MAR  # lazily: that module imports this one
+
+            # A layer in its p phase would be looped over with slots it does not have.
+            def busy():
+                live = list(MAR.LIVE_DENDRITE_MODULES)
+                return [dm for dm in live if dm.mode == "p" and len(dm.dendrite_values) != value]
+
+            if busy():
+                gc.collect()  # optimizers sit in reference cycles: finished networks may linger
+                MAR.check_candidate_slots(busy(), value, f"set_global_candidates({value})")
         self._values["global_candidates"] = value
 
     def get_arb_forward_function(self) -> Callable[[torch.Tensor], torch.Tensor]:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import copy
 import functools
+import weakref
 
 from typing import Any, Dict, List, Optional, Sequence
 
@@ -23,6 +24,23 @@ BASE_SINGLE_VALUES: List[str] = ["initialized"]
 BASE_VALUE_TRACKER_ARRAYS: List[str] = ["dendrite_outs"]
 
 _registry: Dict[str, List[str]] = {}
+
+# Every dendrite module built, so that a change of the candidate count can be checked against them.
+LIVE_DENDRITE_MODULES: "weakref.WeakSet[DendriteModule]" = weakref.WeakSet()
+# Neuron modules whose phases a DendriteTrainer drives (its optimizer holds their parameters).
+DRIVEN_NEURONS: "weakref.WeakSet[ARBNeuronModule]" = weakref.WeakSet()
+
+
+def check_candidate_slots(modules: Sequence["DendriteModule"], count: int, action: str) -> None:
+    """Raises a ValueError naming the first layer whose candidate slots differ from ``count``:
+    a layer keeps the slots it was wrapped with, and the engine loops over ``count`` of them."""
+    for dm in modules:
+        if len(dm.dendrite_values) != count:
+            raise ValueError(
+                f"{action}: layer {dm.name} was wrapped with {len(dm.dendrite_values)} candidate slots, but the "
+                f"candidate count is {count}. The count is fixed for a layer once it is wrapped: set "
+                "GAR.pc.set_global_candidates before wrapping, and keep it while that network trains."
+            )
 
 
 def registries() -> Dict[str, List[str]]:
@@ -182,6 +200,7 @@ class DendriteModule(nn.Module):
             for _ in range(GAR.pc.get_global_candidates())
         )
         DE.create_extra_tensors(self)
+        LIVE_DENDRITE_MODULES.add(self)
         self.clear_candidate_queues()
 
     # -- queues of the batched candidate step -------------------------------------------
@@ -266,7 +285,7 @@ class DendriteModule(nn.Module):
 
     def create_candidates(self, template: nn.Module) -> None:
         """One fresh candidate per slot, shaped like ``template`` (the wrapped layer)."""
-        candidates = [fresh_copy(template) for _ in range(GAR.pc.get_global_candidates())]
+        candidates = [fresh_copy(template) for _ in self.dendrite_values]
         self.drop_candidates()
         self.candidate_module = nn.ModuleList(candidates)
 
@@ -396,25 +415,40 @@ class ARBNeuronModule(nn.Module):
 
     def _grow_for_state_dict(self, state_dict, prefix, *args) -> None:
         """Makes this module's structure match a state dict saved after dendrites or candidates
-        were added, so a freshly wrapped network can load it."""
+        were added, so a freshly wrapped network can load it. A state of the same structure
+        loads in place: an optimizer keeps training the very same parameters."""
         dm = self.dendrite_module
         layer_prefix = prefix + "dendrite_module.layers."
         saved = {int(k[len(layer_prefix):].split(".")[0]) for k in state_dict if k.startswith(layer_prefix)}
+        cand_prefix = prefix + "dendrite_module.candidate_module."
+        candidates = {k[len(cand_prefix):].split(".")[0] for k in state_dict if k.startswith(cand_prefix)}
+        live = prefix + "current_candidate_to_top"
+        if (len(saved), len(candidates), live in state_dict) == (
+            dm.num_dendrites, len(dm.candidate_module), "current_candidate_to_top" in self._parameters
+        ):
+            return
+        if self in DRIVEN_NEURONS:
+            raise RuntimeError(
+                f"layer {self.name}: the state dict holds {len(saved)} dendrites and {len(candidates)} candidates "
+                f"(saved in {'p' if candidates else 'n'} mode), the layer {dm.num_dendrites} and "
+                f"{len(dm.candidate_module)} (in {dm.mode} mode); loading it would replace parameters that the "
+                "trainer's optimizer holds. Load it with trainer.load_state_dict(state_dict): that resumes in "
+                "the mode the state was saved in, with a new trainer.optimizer."
+            )
         self.grow_dendrites(len(saved))
         top = state_dict.get(prefix + "dendrites_to_top.0")
         if top is not None and top.shape != self.dendrites_to_top[0].shape:
             self.dendrites_to_top[0] = nn.Parameter(torch.zeros_like(top))
             self.dendrites_to_top[0].parameter_type = "neuron"
-        cand_prefix = prefix + "dendrite_module.candidate_module."
-        if any(k.startswith(cand_prefix) for k in state_dict):
+        if candidates:
             dm.create_candidates(self.main_module)
         else:
             dm.drop_candidates()
-        if prefix + "current_candidate_to_top" in state_dict:
-            live = nn.Parameter(torch.zeros_like(state_dict[prefix + "current_candidate_to_top"]))
-            live.parameter_type = "candidate"
-            self.candidate_to_top = live
-            self.register_parameter("current_candidate_to_top", live)
+        if live in state_dict:
+            weight = nn.Parameter(torch.zeros_like(state_dict[live]))
+            weight.parameter_type = "candidate"
+            self.candidate_to_top = weight
+            self.register_parameter("current_candidate_to_top", weight)
         else:
             self.drop_live_weight()
         self.tag_roles()

@@ -25,14 +25,21 @@ On several processes (``torch.distributed`` initialised) every rank runs the sam
 from __future__ import annotations
 
 import dataclasses
+import gc
 import json
+import weakref
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
 
 import torch
 from torch import nn
 
 from . import globals_arborai as GAR
+from . import modules_arborai as MAR
 from .modules_arborai import ARBNeuronModule, DendriteModule
+
+# The live trainers. The tracker's mode is one per process, so it says "p" while any of them is
+# in p mode; each layer's own mode keeps the layers of the others on their n-mode path.
+_TRAINERS: "weakref.WeakSet[DendriteTrainer]" = weakref.WeakSet()
 
 
 def neuron_modules(net: nn.Module) -> List[ARBNeuronModule]:
@@ -210,8 +217,9 @@ class DendriteTrainer:
         self.max_dendrites = max_dendrites
         self.n_patience, self.p_patience, self.max_p_epochs = n_patience, p_patience, max_p_epochs
         self.min_delta, self.higher_is_better = min_delta, higher_is_better
-        self.mode = "n"
-        GAR.arb_tracker.member_vars["mode"] = "n"
+        _TRAINERS.add(self)
+        MAR.DRIVEN_NEURONS.update(self.neurons)
+        self._set_mode("n")
         self._best: Optional[float] = None
         self._stale = 0
         self._p_epochs = 0
@@ -237,6 +245,15 @@ class DendriteTrainer:
         """The module to run the forward pass through: on several processes, the network
         DDP-wrapped in n mode (a new wrapper after every switch), else the network itself."""
         return self._ddp if self._ddp is not None else self.net
+
+    def _set_mode(self, mode: str) -> None:
+        self.mode = mode
+        if mode == "n" and any(t.mode == "p" for t in _TRAINERS):
+            gc.collect()  # a finished trainer may linger in a reference cycle: it must not hold "p"
+        GAR.arb_tracker.member_vars["mode"] = "p" if any(t.mode == "p" for t in _TRAINERS) else "n"
+
+    def _check_slots(self, action: str) -> None:
+        MAR.check_candidate_slots([n.dendrite_module for n in self.neurons], GAR.pc.get_global_candidates(), action)
 
     def _apply_roles(self) -> None:
         for p in self.net.parameters():
@@ -287,6 +304,7 @@ class DendriteTrainer:
         """n -> p: fresh statistics and candidates for every wrapped layer; neurons freeze."""
         import arborlib.dendrite_engine as DE
 
+        self._check_slots("start_p_phase")
         for neuron in self.neurons:
             dm = neuron.dendrite_module
             dm.clear_candidate_queues()
@@ -299,8 +317,7 @@ class DendriteTrainer:
                 DE.init_candidates(dm, j)
             neuron.tag_roles()
             dm.mode = "p"
-        self.mode = "p"
-        GAR.arb_tracker.member_vars["mode"] = "p"
+        self._set_mode("p")
         self._p_epochs = 0
         self._stale = 0
         if self.sync is not None:
@@ -312,6 +329,7 @@ class DendriteTrainer:
         """p -> n: the best candidate of each layer becomes a dendrite; candidates lock."""
         import arborlib.dendrite_engine as DE
 
+        self._check_slots("start_n_phase")
         for neuron in self.neurons:
             dm = neuron.dendrite_module
             slot = dm.best_candidate()
@@ -329,11 +347,31 @@ class DendriteTrainer:
                 record.clear_queues()
             neuron.tag_roles()
             dm.mode = "n"
-        self.mode = "n"
-        GAR.arb_tracker.member_vars["mode"] = "n"
+        self._set_mode("n")
         self._best = None
         self._stale = 0
         self._apply_roles()
+
+    def load_state_dict(self, state_dict, strict: bool = True):
+        """Loads a state dict of the network saved at any stage, and resumes in the mode it was
+        saved in: with candidates (saved mid-p), the p phase goes on with the saved candidates and
+        statistics; the phase's epoch count starts again. Take ``trainer.optimizer`` afterwards: it
+        is a new one. (``net.load_state_dict`` loads only a state of the network's current
+        structure, so that the optimizer's parameters stay the network's.)"""
+        MAR.DRIVEN_NEURONS.difference_update(self.neurons)
+        try:
+            result = self.net.load_state_dict(state_dict, strict)
+        finally:
+            MAR.DRIVEN_NEURONS.update(self.neurons)
+        mode = "p" if any(len(n.dendrite_module.candidate_module) for n in self.neurons) else "n"
+        for neuron in self.neurons:
+            neuron.dendrite_module.mode = mode
+            for record in neuron.dendrite_module.dendrite_values:
+                record.clear_queues()
+        self._set_mode(mode)
+        self._best, self._stale, self._p_epochs = None, 0, 0
+        self._apply_roles()
+        return result
 
     # -- schedule -----------------------------------------------------------------
     def _improved(self, score: float) -> bool:

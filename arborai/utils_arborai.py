@@ -5,12 +5,13 @@ from __future__ import annotations
 import copy
 import json
 import os
-from typing import Dict, Mapping
+from typing import Any, Dict, Mapping
 
 import torch
 from torch import nn
 
 WEIGHT_TYING_KEY = "weight_tying"
+EXTRA_STATE_KEY = "__extra_state__"  # no module attribute is named so
 
 
 def string_to_tensor(text: str) -> torch.Tensor:
@@ -42,19 +43,42 @@ def _storage_key(t: torch.Tensor):
     return (t.device, t.untyped_storage().data_ptr(), t.storage_offset(), tuple(t.shape), t.stride())
 
 
+def _extra_state_text(extra: Dict[str, Any]) -> str:
+    """The modules' extra state (the state dict's non-tensor entries) as JSON text, for a
+    metadata entry; refuses values that would not come back as they were."""
+    for name, value in extra.items():
+        try:
+            same = json.loads(json.dumps(value)) == value
+        except (TypeError, ValueError):
+            same = False
+        if not same:
+            raise ValueError(
+                f"{name}: extra state of type {type(value).__name__} cannot be stored in a safetensors checkpoint "
+                "(only JSON values: dicts with str keys, lists, str, numbers, bool, None); "
+                "save in the whole-module form (GAR.pc.set_using_safe_tensors(False))"
+            )
+    return json.dumps(extra, sort_keys=True)
+
+
 def save_model_with_weight_tying(net: nn.Module, path: str) -> None:
     """Writes ``net``'s state dict as safetensors, storing each tied tensor once.
 
     The metadata key "weight_tying" maps every dropped name to the name that was kept.
     Tensors that overlap in memory without being the same view are stored as copies.
+    Modules' extra state (``get_extra_state``) is stored as JSON text in the uint8 tensor
+    "__extra_state__".
     """
     from safetensors.torch import save_file
 
     tensors: Dict[str, torch.Tensor] = {}
     tied: Dict[str, str] = {}
+    extra: Dict[str, Any] = {}
     kept_by_view: Dict[tuple, str] = {}
     storages: Dict[tuple, int] = {}
     for name, t in net.state_dict().items():
+        if not isinstance(t, torch.Tensor):
+            extra[name] = t
+            continue
         key = _storage_key(t)
         if key in kept_by_view:
             tied[name] = kept_by_view[key]
@@ -69,6 +93,10 @@ def save_model_with_weight_tying(net: nn.Module, path: str) -> None:
             tensors[name] = t.detach().clone().contiguous()
         else:
             tensors[name] = t.detach()
+    if extra:
+        # A tensor, not a second metadata entry: safetensors writes metadata in hash order, and
+        # two saves of one network must give the same bytes.
+        tensors[EXTRA_STATE_KEY] = torch.tensor(list(_extra_state_text(extra).encode()), dtype=torch.uint8)
     save_file(tensors, path, metadata={WEIGHT_TYING_KEY: json.dumps(tied, sort_keys=True)})
 
 
@@ -77,12 +105,14 @@ def load_model_with_weight_tying(net: nn.Module, path: str) -> nn.Module:
     from safetensors import safe_open
     from safetensors.torch import load_file
 
+    import arborlib.net_toolkit as NT  # lazily: arborlib imports this module while initialising
+
     if not os.path.isfile(path):
         raise FileNotFoundError(f"no checkpoint at {path}")
     try:
         with safe_open(path, framework="pt") as f:
             metadata = f.metadata() or {}
-        tensors = load_file(path)
+        tensors: Dict[str, Any] = load_file(path)
     except Exception as error:  # the reader's own error type says little about which file
         raise ValueError(f"{path}: not a readable safetensors file ({error})") from error
     if WEIGHT_TYING_KEY not in metadata:
@@ -91,23 +121,8 @@ def load_model_with_weight_tying(net: nn.Module, path: str) -> nn.Module:
         if kept not in tensors:
             raise ValueError(f"{path}: tied tensor {dropped!r} refers to {kept!r}, which the file lacks")
         tensors[dropped] = tensors[kept]
-    check_state_dict(net, tensors, path)
+    if EXTRA_STATE_KEY in tensors:
+        tensors.update(json.loads(bytes(tensors.pop(EXTRA_STATE_KEY).tolist())))
+    NT.check_state_dict(net, tensors, path)
     net.load_state_dict(tensors)
     return net
-
-
-def check_state_dict(net: nn.Module, tensors: Mapping[str, torch.Tensor], source: str) -> None:
-    """Raises a ValueError naming ``source`` unless ``tensors`` has exactly ``net``'s keys and
-    shapes; checked before loading, so a wrong file never half-loads the network."""
-    expected = net.state_dict()
-    missing = sorted(set(expected) - set(tensors))
-    unexpected = sorted(set(tensors) - set(expected))
-    shapes = [
-        f"{k} {tuple(tensors[k].shape)} in the file, {tuple(v.shape)} in the network"
-        for k, v in expected.items()
-        if k in tensors and tensors[k].shape != v.shape
-    ]
-    if missing or unexpected or shapes:
-        raise ValueError(
-            f"{source} does not match the network: missing {missing}, unexpected {unexpected}, shapes {shapes}"
-        )

@@ -18,6 +18,7 @@ import json
 import os
 import random
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Tuple
@@ -27,6 +28,7 @@ import torch
 from torch import nn
 
 DATASETS = ("digits", "wine", "breast_cancer", "iris")
+MIN_SUBSET = 10
 
 
 @dataclass
@@ -54,7 +56,7 @@ def load_data(name: str, seed: int, subset: Optional[int] = None) -> Data:
     }[name]
     x, y = loader(return_X_y=True)
     order = np.random.default_rng(seed).permutation(len(x))
-    if subset:
+    if subset is not None:
         order = order[:subset]
     x, y = x[order].astype(np.float32), y[order]
     n_train, n_val = int(0.6 * len(x)), int(0.2 * len(x))
@@ -268,27 +270,56 @@ def table(run: Run, plain: Dict[str, float]) -> str:
     return "\n".join(lines)
 
 
+def at_least(low: float, kind: type = int, high: Optional[float] = None):
+    """An argparse type: a number of `kind` in [low, high] (argparse exits with status 2 otherwise)."""
+
+    def parse(text: str):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {'an integer' if kind is int else 'a number'}, got {text!r}")
+        if not value >= low:  # also refuses nan
+            raise argparse.ArgumentTypeError(f"must be at least {low}, got {text}")
+        if high is not None and value > high:
+            raise argparse.ArgumentTypeError(f"must be at most {high}, got {text}")
+        return value
+
+    return parse
+
+
+def above_zero(text: str) -> float:
+    value = at_least(0.0, float)(text)
+    if value == 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number, got {text}")
+    return value
+
+
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                 formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     p.add_argument("--dataset", choices=DATASETS, default="digits", help="bundled scikit-learn data set")
     p.add_argument("--model", choices=("mlp", "cnn"), default="mlp", help="network to grow (cnn needs digits)")
-    p.add_argument("--seed", type=int, default=0)
-    p.add_argument("--epochs", type=int, default=150, help="most epochs in all, n and p phases together")
-    p.add_argument("--candidates", type=int, default=4, help="candidate dendrites trained per layer")
-    p.add_argument("--max-dendrites", type=int, default=3, help="dendrites per layer at most")
-    p.add_argument("--patience", type=int, default=6, help="n-mode epochs without improvement before a p phase")
-    p.add_argument("--max-p-epochs", type=int, default=6, help="longest p phase")
-    p.add_argument("--initial-batches", type=int, default=20,
+    p.add_argument("--seed", type=at_least(0, high=2**32 - 1), default=0)  # numpy's seed range
+    p.add_argument("--epochs", type=at_least(1), default=150, help="most epochs in all, n and p phases together")
+    p.add_argument("--candidates", type=at_least(1), default=4, help="candidate dendrites trained per layer")
+    p.add_argument("--max-dendrites", type=at_least(0), default=3, help="dendrites per layer at most")
+    p.add_argument("--patience", type=at_least(1), default=6,
+                   help="n-mode epochs without improvement before a p phase")
+    p.add_argument("--max-p-epochs", type=at_least(1), default=6, help="longest p phase")
+    p.add_argument("--initial-batches", type=at_least(0), default=20,
                    help="batches averaged plainly before candidate statistics become running averages")
-    p.add_argument("--width", type=int, default=4,
+    p.add_argument("--width", type=at_least(1), default=4,
                    help="hidden units (MLP) or first conv channels (CNN); small, so the base network's limit shows")
-    p.add_argument("--lr", type=float, default=3e-3)
-    p.add_argument("--batch", type=int, default=64)
-    p.add_argument("--subset", type=int, default=None, help="use only this many samples (quick runs)")
+    p.add_argument("--lr", type=above_zero, default=3e-3)
+    p.add_argument("--batch", type=at_least(1), default=64)
+    # Fewer samples leave the validation or test split empty.
+    p.add_argument("--subset", type=at_least(MIN_SUBSET), default=None, help="use only this many samples (quick runs)")
     p.add_argument("--threading", action="store_true", help="threaded inference when checking the saved model")
     p.add_argument("--out", default="out", help="folder for the checkpoint, the plot and the summary")
     p.add_argument("--quiet", action="store_true", help="no progress bars")
+    p.add_argument("--debug", action="store_true",
+                   help="stop in the debugger (sys.breakpointhook, see PYTHONBREAKPOINT) on NaN and similar faults; "
+                        "off by default, so an unattended run never waits for input")
     p.add_argument("--nproc", type=int, default=1,
                    help="train with this many processes (CPU, gloo), each on its share of every batch")
     args = p.parse_args(argv)
@@ -297,16 +328,43 @@ def parse_args(argv=None):
     return args
 
 
+def writable_folder(folder: str) -> None:
+    """Creates `folder` and proves a file can be written there, before any training; exits with
+    a one-line error otherwise."""
+    try:
+        os.makedirs(folder, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        sys.exit(f"error: cannot write to the output folder {folder!r}: {error.strerror or error}")
+
+
 def main(argv=None) -> Optional[Dict[str, object]]:
     """Runs the job; with --nproc N (or under torchrun) the dendrite training runs on N
     processes and rank 0 alone compares, plots, saves and returns the result."""
+    args = parse_args(argv)
+    writable_folder(args.out)
+    # The debugger stop reads PYTHONBREAKPOINT at each call: "0" turns it into a no-op.
+    before = os.environ.get("PYTHONBREAKPOINT")
+    if not args.debug:
+        os.environ["PYTHONBREAKPOINT"] = "0"
+    try:
+        return distributed(args)
+    finally:
+        if before is None:
+            os.environ.pop("PYTHONBREAKPOINT", None)
+        else:
+            os.environ["PYTHONBREAKPOINT"] = before
+
+
+def distributed(args) -> Optional[Dict[str, object]]:
+    """`run` in this process, or on --nproc spawned processes, or as one rank under torchrun."""
     import torch.distributed as dist
 
-    args = parse_args(argv)
     if int(os.environ.get("WORLD_SIZE", "1")) > 1 and not dist.is_initialized():  # started by torchrun
         dist.init_process_group("gloo")
         try:
-            return run_job(args)
+            return run(args)
         finally:
             dist.destroy_process_group()
     if args.nproc > 1:
@@ -318,7 +376,7 @@ def main(argv=None) -> Optional[Dict[str, object]]:
         torch.multiprocessing.spawn(_spawned, args=(args, port), nprocs=args.nproc, join=True)
         with open(os.path.join(args.out, f"{args.dataset}_{args.model}_summary.json")) as f:
             return json.load(f)
-    return run_job(args)
+    return run(args)
 
 
 def _spawned(rank: int, args, port: int) -> None:
@@ -326,12 +384,12 @@ def _spawned(rank: int, args, port: int) -> None:
 
     dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=args.nproc)
     try:
-        run_job(args)
+        run(args)
     finally:
         dist.destroy_process_group()
 
 
-def run_job(args) -> Optional[Dict[str, object]]:
+def run(args) -> Optional[Dict[str, object]]:
     from tqdm import tqdm
 
     rank, world = rank_and_world()
@@ -345,7 +403,6 @@ def run_job(args) -> Optional[Dict[str, object]]:
     random.seed(args.seed)
     np.random.seed(args.seed)
     torch.manual_seed(args.seed)
-    os.makedirs(args.out, exist_ok=True)
     data = load_data(args.dataset, args.seed, args.subset)
     if rank == 0:
         print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "

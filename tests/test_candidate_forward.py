@@ -129,16 +129,16 @@ def test_workaround_replaces_stale_output(capsys, verbose):
 
 
 @pytest.mark.parametrize(
-    "value, verbose, nan_check, lines, n_stops",
+    "value, verbose, nan_check, n_stops",
     [
-        (float("nan"), False, True, 2, 1),
-        (float("nan"), True, True, 3, 2),   # plus "got candidate out nan" and its own stop
-        (float("nan"), True, False, 1, 1),
-        (float("inf"), True, True, 2, 1),   # inf before the activation, tanh makes it finite
-        (float("nan"), False, False, 0, 0),
+        (float("nan"), False, True, 1),
+        (float("nan"), True, True, 2),   # plus "got candidate out nan" and its own stop
+        (float("nan"), True, False, 1),
+        (float("inf"), True, True, 1),   # inf before the activation, tanh makes it finite
+        (float("nan"), False, False, 0),
     ],
 )
-def test_nan_or_inf_report(capsys, stops, value, verbose, nan_check, lines, n_stops):
+def test_nan_or_inf_report(capsys, stops, value, verbose, nan_check, n_stops):
     _, dm = make_layer()
     GAR.pc.set_verbose(verbose)
     GAR.pc.set_debugging_backwards_nan(nan_check)
@@ -150,7 +150,6 @@ def test_nan_or_inf_report(capsys, stops, value, verbose, nan_check, lines, n_st
     report = ["Got a NaN or inf in candidate outputs in layer fc",
               "Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients"]
     expected = (["got candidate out nan"] if verbose and value != value else []) + (report if nan_check else [])
-    assert len(expected) == lines
     assert capsys.readouterr().out == "".join(line + "\n" for line in expected)
     assert len(stops) == n_stops
 
@@ -165,7 +164,7 @@ def test_check_dendrite_outs(capsys, stops):
     )
     assert len(stops) == 1
     values.dendrite_outs[0].append(torch.zeros(1))
-    assert DE.check_dendrite_outs(values, 0) is None
+    DE.check_dendrite_outs(values, 0)
     assert capsys.readouterr().out == "" and len(stops) == 1
 
 

@@ -4,6 +4,7 @@ import types
 import pytest
 import torch
 from torch import nn
+from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
@@ -15,9 +16,9 @@ D2 = [[1.0], [3.0]]
 P2 = torch.tensor([[2.0], [6.0]])
 
 
-def queued_record(D, P, channels=1, node=1):
+def queued_record(D, P, channels=1, node=1, dtype=torch.float32):
     """A record with one queued (output, error) pair in device slot 0."""
-    rec = MAR.ValueRecord(channels, "fc", node, [-1] * (node + 1))
+    rec = MAR.ValueRecord(channels, "fc", node, [-1] * (node + 1), dtype=dtype)
     rec.dendrite_outs[0].append(D)
     rec.current_parent_d[0].append(P)
     rec.device = 0
@@ -103,7 +104,7 @@ def test_early_returns(case, extra_verbose, capsys):
     elif case != "no_device":
         rec.device = 0
     before = (list(rec.dendrite_outs[0]), list(rec.current_parent_d[0]))
-    assert DE.apply_ab_grads(dm) is None
+    DE.apply_ab_grads(dm)
     assert (rec.dendrite_outs[0], rec.current_parent_d[0]) == before
     assert rec.initialized.item() == 0 and dm.candidate_module[0].weight.grad is None
     expected = ""
@@ -242,3 +243,71 @@ def test_end_to_end_candidate_learns_and_network_stays_frozen():
     assert torch.equal(frozen, n.main_module.weight)
     assert (dm.candidate_module[0].weight - cand0).abs().max() > 0.1
     assert rec.dendrite_outs[0] == [] and rec.current_parent_d[0] == []
+
+
+@pytest.mark.parametrize("dtype, tol", [(torch.float64, 1e-10), (torch.bfloat16, 5e-2)], ids=["float64", "bfloat16"])
+@pytest.mark.parametrize("contiguous", [True, False])
+def test_step_matches_float64_oracle(dtype, tol, contiguous):
+    """One fused step in `dtype` on [N, T, F] data: statistics and gradients as the float64
+    formulas give them from the same values, every record value still in `dtype`."""
+    cand = nn.Linear(3, 4).to(dtype)
+    x, err = torch.randn(6, 5, 3), torch.randn(6, 5, 4) + 0.3
+    if not contiguous:
+        x, err = torch.randn(5, 6, 3).transpose(0, 1), torch.randn(4, 6, 5).permute(1, 2, 0) + 0.3
+    x, err = x.to(dtype), err.to(dtype)
+    rec = queued_record(torch.tanh(cand(x)), err, channels=4, node=2, dtype=dtype)
+    for name in R.STAT_NAMES:
+        getattr(rec, name).copy_(torch.randn(getattr(rec, name).shape))
+    rec.initialized.fill_(3.0)
+    state, ref = R.snapshot(rec), copy.deepcopy(cand).double()
+    D, P = torch.tanh(ref(x.double())), err.double()
+    mt, vt, full_mult = R.dims(D, 2)
+    R.covariance_loss(state["prev_dendrite_candidate_correlation"].view(vt), P,
+                      state["parents_average_d_vector"].view(vt), D).sum().backward()
+    cov, pearson = R.current_covariance(D, P, mt, vt, by_mean=True, normalized=True,
+                                        average_d=state["prev_dendrite_candidate_average"],
+                                        average_p=state["parents_average_d_vector"])
+    expected = R.running_averages(state, D, P, cov, pearson, mt, full_mult, initial_batches=100, live=False)
+    DE.apply_ab_grads(types.SimpleNamespace(dendrite_values=[rec]))
+    for name in R.STAT_NAMES:
+        assert getattr(rec, name).dtype == dtype, name
+        torch.testing.assert_close(getattr(rec, name).double(), expected[name], rtol=tol, atol=tol, msg=name)
+    for got, want in zip(cand.parameters(), ref.parameters()):
+        assert got.grad.dtype == dtype
+        torch.testing.assert_close(got.grad.double(), want.grad, rtol=tol, atol=tol)
+
+
+X64, P64 = torch.randn(8, 3, dtype=torch.float64), torch.randn(8, 4, dtype=torch.float64)
+
+
+def queued_from(weight, bias):
+    rec = queued_record(torch.tanh(F.linear(X64, weight, bias)), P64, channels=4, dtype=torch.float64)
+    rec.prev_dendrite_candidate_correlation.copy_(torch.tensor([0.5, -0.3, 0.2, -0.1]))
+    rec.parents_average_d_vector.copy_(torch.tensor([0.1, -0.2, 0.0, 0.3]))
+    return rec
+
+
+class FusedStep(torch.autograd.Function):
+    """The correlation loss of `get_cc_loss`, with the fused step's gradient as its backward."""
+
+    @staticmethod
+    def forward(ctx, weight, bias):
+        ctx.save_for_backward(weight, bias)
+        return DE.get_cc_loss(queued_from(weight, bias))[0]
+
+    @staticmethod
+    def backward(ctx, grad):
+        leaves = [t.detach().requires_grad_() for t in ctx.saved_tensors]
+        with torch.enable_grad():  # backward runs without a graph; the candidate output needs one
+            DE.apply_ab_grads(types.SimpleNamespace(dendrite_values=[queued_from(*leaves)]))
+        return tuple(grad * t.grad for t in leaves)
+
+
+@pytest.mark.parametrize("running", [True, False])
+@pytest.mark.parametrize("loss", [lambda w, b: DE.get_cc_loss(queued_from(w, b))[0], FusedStep.apply],
+                         ids=["get_cc_loss", "fused_step"])
+def test_candidate_gradient_gradcheck(loss, running):
+    GAR.pc.set_running_average_ab(running)
+    weight = torch.randn(4, 3, dtype=torch.float64, requires_grad=True)
+    bias = torch.randn(4, dtype=torch.float64, requires_grad=True)
+    torch.autograd.gradcheck(loss, (weight, bias))

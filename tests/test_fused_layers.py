@@ -85,9 +85,7 @@ def test_packing_copies_rows_and_pads_columns():
     assert torch.equal(a[0, 0], torch.tensor([1.0, 2.0, 3.0, 4.0]))
     assert torch.equal(a[1, :2], torch.tensor([[5.0, 6.0, 7.0, 0.0], [8.0, 9.0, 10.0, 0.0]]))
     assert torch.equal(a, b)
-    filler = [(0, 1), (0, 2), (1, 2)]
-    assert all(not torch.equal(a[i, j], c[i, j]) for i, j in filler)
-    assert torch.equal(a[0, 0], c[0, 0]) and torch.equal(a[1, :2], c[1, :2])
+    assert torch.equal(a, c)  # the filler comes from a private generator: numpy's seed does not matter
 
 
 def test_filler_follows_the_values_distribution():

@@ -4,6 +4,7 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
+import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 
 CPU = torch.device("cpu")
@@ -170,3 +171,54 @@ def test_preprocess_ab_reads_the_setting_for_args_and_kwargs(monkeypatch):
     assert args2[0] is not a and not args2[0].requires_grad
     assert kwargs2["k"] is b
 
+
+
+def holds_itself(kind):
+    """A list or dict that holds itself, directly or through a tuple and a dict."""
+    val = {"t": leaf(1)} if kind == "dict" else [leaf(1)]
+    if kind == "dict":
+        val["me"] = val
+    else:
+        val.append(val if kind == "list" else ({"back": val},))
+    return val
+
+
+def nested(depth, wrap):
+    val = leaf(1)
+    for _ in range(depth):
+        val = wrap(val)
+    return val
+
+
+def candidate_layer():
+    n = MAR.ARBNeuronModule(torch.nn.Linear(3, 4), "fc")
+    n.dendrite_module.create_candidates(n.main_module)
+    GAR.arb_tracker.member_vars["mode"] = n.dendrite_module.mode = "p"
+    return n.dendrite_module
+
+
+CALLS = {
+    "killer_recursive": lambda val: DE.killer_recursive(val, True),
+    "preprocess_ab_args": lambda val: DE.preprocess_ab(torch.ones(1), val),
+    "preprocess_ab_kwargs": lambda val: DE.preprocess_ab(x=val),
+    "forward_candidates": lambda val: DE.forward_candidates(candidate_layer(), [1, -1], [], val),
+}
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("make, error", [
+    (lambda: holds_itself("list"), ValueError),
+    (lambda: holds_itself("dict"), ValueError),
+    (lambda: holds_itself("tuple"), ValueError),
+    (lambda: nested(50_000, lambda v: [v]), RecursionError),
+    (lambda: nested(50_000, lambda v: {"k": v}), RecursionError),
+], ids=["list", "dict", "through_tuple", "deep_list", "deep_dict"])
+def test_cyclic_or_deep_arguments_raise_instead_of_crashing(call, make, error):
+    with pytest.raises(error, match="contains itself|recursion"):
+        CALLS[call](make())
+
+
+def test_shared_containers_are_not_cycles():
+    inner = [leaf(1)]
+    out, device = DE.killer_recursive([inner, (inner,), {"k": inner}], True)
+    assert device == CPU and out[0] is inner and not inner[0].requires_grad

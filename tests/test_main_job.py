@@ -44,3 +44,26 @@ def test_tiny_run_writes_artefacts_and_reloads(job, tmp_path, model, threading):
 def test_cnn_needs_image_data(job, tmp_path):
     with pytest.raises(SystemExit, match="image"):
         job.main(["--model", "cnn", "--dataset", "wine", "--out", str(tmp_path), "--quiet"])
+
+
+
+@pytest.mark.parametrize("flag, value", [("--epochs", "-5"), ("--epochs", "0"), ("--subset", "0"), ("--seed", "-1"),
+                                         ("--initial-batches", "-3"), ("--candidates", "0"), ("--batch", "0"),
+                                         ("--width", "-2"), ("--lr", "nan"), ("--patience", "x")])
+def test_out_of_range_numbers_are_argparse_errors(job, flag, value, capsys):
+    with pytest.raises(SystemExit) as info:
+        job.parse_args([flag, value])
+    assert info.value.code == 2 and flag in capsys.readouterr().err
+
+
+def test_unwritable_output_folder_is_one_line(job):
+    with pytest.raises(SystemExit, match="^error: cannot write to the output folder [^\\n]*$"):
+        job.main(["--out", os.path.join(__file__, "out"), "--quiet"])  # a folder inside a file
+
+
+@pytest.mark.parametrize("debug, hook", [(False, "0"), (True, "pdb.set_trace")])
+def test_debugger_stop_is_off_unless_asked(job, tmp_path, monkeypatch, debug, hook):
+    monkeypatch.setenv("PYTHONBREAKPOINT", "pdb.set_trace")
+    monkeypatch.setattr(job, "run", lambda args: os.environ.get("PYTHONBREAKPOINT"))
+    assert job.main(["--out", str(tmp_path)] + ["--debug"] * debug) == hook
+    assert os.environ["PYTHONBREAKPOINT"] == "pdb.set_trace"

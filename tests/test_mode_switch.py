@@ -262,9 +262,36 @@ def test_wrong_argument_count(fn, args):
 def test_load_tagger_values_delegates_to_the_dendrite_module():
     calls = []
     fake = types.SimpleNamespace(dendrite_module=types.SimpleNamespace(load_tagger_values=lambda *a, **k: calls.append((a, k))))
-    assert DE.load_tagger_values(fake) is None
+    DE.load_tagger_values(fake)
     assert calls == [((), {})]
     n = neuron()
     DE.set_dendrite_parameters(n.dendrite_module.dendrites_to_dendrites)
     DE.load_tagger_values(neuron_module=n)
     assert n.dendrite_module.normal_learning_taggers["dendrites_to_dendrites.0"] == "dendrite"
+
+
+class Interrupting(types.SimpleNamespace):
+    @property
+    def layer_name(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda dm, v: (setattr(v, "locked", None), DE.set_ab_mode(dm, "n")), TypeError,
+     r"^set_ab_mode \(layer fc\): locked must be a tensor, got NoneType$"),
+    (lambda dm, v: (setattr(v, "best_score", None), DE.check_new_best_score(v)), TypeError,
+     r"^new_best \(layer fc\): best_score must be a tensor, got NoneType$"),
+    (lambda dm, v: (setattr(v, "this_node_index", None), DE.get_tuples_and_mult(torch.ones(2, 4), v)), TypeError,
+     r"^get_tuples_and_mult \(layer fc\): this_node_index must be an integer: int\(\) argument"),
+    (lambda dm, v: (setattr(dm, "random_arb_to_candidates", True), setattr(dm, "out_channels", None),
+                    DE.init_candidates(dm, 0)), TypeError, r"^init_candidates \(layer fc\): out_channels must be a num"),
+    (lambda dm, v: (setattr(type(GAR.pc), "get_verbose", lambda self: torch.ones(2)), DE.set_ab_mode(dm, "n")),
+     RuntimeError, "ambiguous"),  # once left pending, then reported as a SystemError
+    (lambda dm, v: DE.set_ab_mode(types.SimpleNamespace(dendrite_values=[Interrupting(locked=None)]), "n"),
+     KeyboardInterrupt, None),
+], ids=["record_tensor", "best_score", "node_index", "out_channels", "truth_of_setting", "interrupt"])
+def test_bad_records_name_function_layer_and_cause(call, error, match, monkeypatch):
+    monkeypatch.setattr(type(GAR.pc), "get_verbose", type(GAR.pc).get_verbose)  # undone after the test
+    dm = ARBNeuronModule(nn.Linear(3, 4), "fc").dendrite_module
+    with pytest.raises(error, match=match):
+        call(dm, dm.dendrite_values[0])

@@ -1,7 +1,9 @@
+import collections
 import copy
 import os
 import warnings
 
+import numpy as np
 import pytest
 import safetensors.torch
 import torch
@@ -220,11 +222,14 @@ def bad_checkpoint(kind, form, folder):
     if kind == "garbage":
         path.write_bytes(b"\x00\x01 not a checkpoint at all")
         return path
+    if kind == "payload":
+        torch.save(nn.Sequential(nn.Linear(6, 8), Payload()), path)
+        return path
     writer = {"foreign": "safetensors" if form == "whole_module" else "whole_module",
               "wider_tied": "weight_tying"}.get(kind, form)
     use_form(writer)
     net = {"wider": lambda: trained(lambda: mlp(9)), "wider_tied": lambda: trained(lambda: mlp(9)),
-           "more_dendrites": lambda: trained(dendrites=3)}.get(kind, trained)()
+           "more_dendrites": lambda: trained(dendrites=3), "own_class": lambda: trained(Noted)}.get(kind, trained)()
     NT.ab_save_net(net, str(folder), "bad")
     use_form(form)
     if kind == "truncated":
@@ -240,15 +245,29 @@ def check_rejected(form, kind, folder):
     with pytest.raises(FileNotFoundError if kind == "missing" else ValueError) as info:
         NT.load_net(tgt, str(folder), "bad_arb")
     assert str(path) in str(info.value)
-    assert list(warnings.filters) == filters  # also when both legacy loads fail
+    cause = info.value.__cause__  # the reader's own error stays in the message:
+    assert cause is None or type(cause).__name__ in str(info.value)
+    assert RAN == [] and f"{__name__}.{'payload' if kind == 'payload' else 'Noted'}, " in str(info.value) or \
+        kind not in ("payload", "own_class")  # nothing of the file ran; the message names what to trust
+    assert list(warnings.filters) == filters
     assert same_state(state, snapshot(tgt))
 
 
 BAD = ["garbage", "truncated", "foreign", "wider", "more_dendrites"]
+RAN = []
+
+
+def payload():
+    RAN.append("payload")
+    return nn.ReLU()
+
+
+class Payload(nn.Module):
+    __reduce__ = lambda self: (payload, ())  # noqa: E731
 
 
 @pytest.mark.parametrize("form, kind", [(f, k) for f in ("safetensors", "whole_module") for k in ["missing"] + BAD]
-                         + [("weight_tying", "missing")])
+                         + [("weight_tying", "missing"), ("whole_module", "payload"), ("whole_module", "own_class")])
 def test_rejected_checkpoint_names_the_file_and_leaves_network_unchanged(form, kind, tmp_path):
     check_rejected(form, kind, tmp_path)
 
@@ -258,24 +277,86 @@ def test_rejected_weight_tying_checkpoint_leaves_network_unchanged(form, kind, t
     check_rejected(form, kind, tmp_path)
 
 
-def test_legacy_load_hides_warnings_and_tolerates_old_torch(tmp_path, monkeypatch):
+def listed_under(message, name):
+    """The heading ("missing", "unexpected" or "shape") that `name` is listed under in `message`."""
+    at = message.index(name)
+    return max((message.rfind(heading, 0, at), heading) for heading in ("missing", "unexpected", "shape"))[1]
+
+
+# What the user reads when a checkpoint does not fit: each wrong key under its own heading.
+@pytest.mark.parametrize("loader", ["load_net", "weight_tying"])
+@pytest.mark.parametrize("change, listed, sizes", [
+    ({"dec.bias": None, "extra.bias": torch.zeros(1)}, {"dec.bias": "missing", "extra.bias": "unexpected"}, []),
+    ({"enc.weight": torch.zeros(5, 2), "enc.bias": torch.zeros(5)}, {"enc.weight": "shape", "enc.bias": "shape"},
+     ["5, 2", "4, 2"]),
+], ids=["keys", "sizes"])
+def test_mismatch_message_names_each_key_under_its_heading(loader, change, listed, sizes, tmp_path):
+    net = nn.Sequential(collections.OrderedDict(enc=nn.Linear(2, 4), dec=nn.Linear(4, 1)))
+    state = {k: v for k, v in {**net.state_dict(), **change}.items() if v is not None}
+    tying = {"weight_tying": "{}"} if loader == "weight_tying" else None
+    safetensors.torch.save_file(state, str(tmp_path / "m.pt"), metadata=tying)
+    with pytest.raises(ValueError) as info:
+        if loader == "load_net":
+            NT.load_net(net, str(tmp_path), "m")
+        else:
+            UAR.load_model_with_weight_tying(net, str(tmp_path / "m.pt"))
+    message = str(info.value)
+    assert {name: listed_under(message, name) for name in listed} == listed
+    assert "dec.weight" not in message and all(size in message for size in sizes)
+
+
+def test_legacy_load_hides_warnings_and_restricts_unpickling(tmp_path, monkeypatch):
     use_form("whole_module")
     net = trained()
     NT.ab_save_net(net, str(tmp_path), "m")
     real = torch.load
 
-    def old_torch_load(path, map_location=None, **kwargs):
-        if "weights_only" in kwargs:
-            raise TypeError("unexpected keyword argument 'weights_only'")
+    def noisy_torch_load(path, map_location=None, **kwargs):
+        assert kwargs == {"weights_only": True}  # and no unrestricted retry
         warnings.warn("loading pickles is unsafe", FutureWarning)
-        return real(path, map_location=map_location, weights_only=False)
+        return real(path, map_location=map_location, **kwargs)
 
-    monkeypatch.setattr(torch, "load", old_torch_load)
+    monkeypatch.setattr(torch, "load", noisy_torch_load)
     with warnings.catch_warnings(record=True) as shown:
         warnings.simplefilter("always")
         filters = list(warnings.filters)
         loaded = NT.load_net(target(), str(tmp_path), "m_arb")
         assert shown == [] and list(warnings.filters) == filters
+    torch.testing.assert_close(out(loaded), out(net))
+
+
+def strided():
+    net = mlp()
+    net.register_buffer("mix", torch.randn(3, 3).t())  # not contiguous
+    return net
+
+
+class Noted(nn.Sequential):  # keeps a note as extra state, saved with the weights
+    def __init__(self):
+        super().__init__(*mlp())
+        self.note = {"scale": 2.0, "tags": ["a"]}
+
+    def get_extra_state(self):
+        return self.note
+
+    def set_extra_state(self, state):
+        self.note = state
+
+
+@pytest.mark.parametrize("make, name", [(strided, "m"), (Noted, "m"), (strided, "m" * 248), (Noted, "\u00e9" * 124)])
+@pytest.mark.parametrize("form", FORMS)
+def test_saves_are_reproducible_and_load_back(form, make, name, tmp_path):
+    use_form(form)
+    net = trained(make)
+    net.note = {"saved": [1, 2]}
+    np.random.seed(3)
+    for folder in "ab":  # the longest names: 255 bytes
+        NT.ab_save_net(net, str(tmp_path / folder), name)
+    assert np.random.random() == np.random.RandomState(3).random()  # numpy's global stream untouched
+    assert (tmp_path / "a" / (name + "_arb.pt")).read_bytes() == (tmp_path / "b" / (name + "_arb.pt")).read_bytes()
+    with torch.serialization.safe_globals([Noted]):  # a class of the caller's: trusted explicitly
+        loaded = NT.load_net(target(make), str(tmp_path / "a"), name + "_arb")
+    assert torch.equal(loaded.mix, net.mix) if make is strided else loaded.note == net.note
     torch.testing.assert_close(out(loaded), out(net))
 
 
@@ -413,4 +494,4 @@ def test_debug_print_attribute_paths(capsys):
     NT.debug_print_grad_modules(net=Tree(), depth=3, name_so_far="net")
     assert capsys.readouterr().out.splitlines() == [
         "net: has req grads: 1", "net.alias: has req grads: 1", "net.blocks: has req grads: 0",
-        "net.blocks.0: has req grads: 0", "net.blocks.1: has req grads: 0", "net.head: has req grads: 1"]
+        "net.blocks.0: has req grads: 0", "net.blocks.1: has req grads: 0"]  # head: printed once, as alias

@@ -327,3 +327,43 @@ def test_roles_survive_a_state_dict_round_trip():
     wrap_network(fresh)
     fresh.load_state_dict(net.state_dict())
     assert {k: role(p) for k, p in fresh.named_parameters()} == {k: role(p) for k, p in net.named_parameters()}
+
+
+@pytest.mark.parametrize("arch, live", [("mlp", False), ("mlp", True), ("cnn", False)])
+@pytest.mark.parametrize("into", ["own", "fresh"])
+def test_mid_p_state_dict_keeps_candidates_training(arch, live, into):
+    net, tr, make, x = advance(arch, "p", live)
+    weights = lambda: [p.detach().clone() for n in tr.neurons for p in n.dendrite_module.candidate_module.parameters()]
+    state, held = {k: v.clone() for k, v in net.state_dict().items()}, tr.optimizer
+    if into == "fresh":
+        net, tr = trainer(make)
+        with pytest.raises(RuntimeError, match=r"trainer\.load_state_dict"):
+            net.load_state_dict(state)  # would come back in n mode, its candidates untrained
+    (tr if into == "fresh" else net).load_state_dict(state)  # own: in place, the optimizer keeps its parameters
+    assert tr.mode == GAR.arb_tracker.member_vars["mode"] == "p" and (tr.optimizer is held) == (into == "own")
+    assert_optimizer_holds_trainable(net, tr)
+    assert all(torch.equal(v, net.state_dict()[k]) for k, v in state.items())
+    before = weights()
+    epoch(net, tr, x)
+    assert all(not torch.equal(a, b) for a, b in zip(before, weights()))
+
+
+@pytest.mark.parametrize("changed_in", ["n", "p"])
+def test_candidate_count_is_fixed_once_wrapped(changed_in):
+    net, tr = trainer(candidates=2)
+    if changed_in == "p":
+        tr.start_p_phase()
+    with pytest.raises(ValueError, match=r"layer [02] was wrapped with 2 candidate slots"):
+        GAR.pc.set_global_candidates(3)  # refused in p mode; in n mode (for a next network) the switch refuses
+        tr.start_p_phase()
+    assert (GAR.pc.get_global_candidates(), tr.mode) == ((2, "p") if changed_in == "p" else (3, "n"))
+
+
+def test_second_trainer_leaves_the_first_in_p_mode():
+    net1, tr1 = trainer()
+    tr1.start_p_phase()
+    net2, tr2 = trainer()  # used to flip the shared mode to "n": the first's next backward failed
+    epoch(net1, tr1)
+    epoch(net2, tr2)
+    switches = (tr2.start_p_phase, tr1.start_n_phase, tr2.start_n_phase)
+    assert [(switch(), GAR.arb_tracker.member_vars["mode"])[1] for switch in switches] == ["p", "p", "n"]

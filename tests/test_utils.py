@@ -51,3 +51,20 @@ def test_deep_copy_is_independent():
     assert not torch.equal(cp.other.weight, src.other.weight)
     assert UAR.load_net_from_dict(cp, src.state_dict()) is cp
     assert torch.equal(cp.other.weight, src.other.weight)
+
+
+class Views(torch.nn.Module):
+    def __init__(self, a, b):
+        super().__init__()
+        self.register_buffer("a", a)
+        self.register_buffer("b", b)
+
+
+# Views of one storage that differ only in offset, or only in strides, are different tensors.
+@pytest.mark.parametrize("pick", [lambda t: (t[0], t[1]), lambda t: (t, t.t())], ids=["offsets", "strides"])
+def test_weight_tying_keeps_other_views_of_a_storage_apart(pick, tmp_path):
+    src = Views(*pick(torch.arange(9.0).view(3, 3)))
+    dst = Views(*(torch.zeros_like(t).contiguous() for t in (src.a, src.b)))
+    UAR.save_model_with_weight_tying(src, str(tmp_path / "m.pt"))
+    UAR.load_model_with_weight_tying(dst, str(tmp_path / "m.pt"))
+    assert torch.equal(dst.a, src.a) and torch.equal(dst.b, src.b)

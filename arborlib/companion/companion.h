@@ -10,7 +10,6 @@
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
-#include <optional>
 #include <string>
 
 namespace arbor {
@@ -38,8 +37,16 @@ inline py::object setting(const char* name) {
   return pc().attr((std::string("get_") + name).c_str())();
 }
 
+// Truth of a value as `if value:` sees it; an error of its __bool__ (a tensor of several
+// elements, say) is raised, not left pending.
+inline bool truth(const py::handle& value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 // Truth of a setting (int settings such as doing_thing count as on when non-zero).
-inline bool setting_on(const char* name) { return PyObject_IsTrue(setting(name).ptr()) == 1; }
+inline bool setting_on(const char* name) { return truth(setting(name)); }
 
 inline long setting_int(const char* name) { return setting(name).cast<long>(); }
 inline double setting_float(const char* name) { return setting(name).cast<double>(); }
@@ -68,20 +75,6 @@ inline std::string fill(std::string fmt, const std::string& arg) {
 
 // Text of any Python value, as str() gives it.
 inline std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
-
-// Member `name` of `obj` for the module-tree walks: None when it is missing (AttributeError),
-// nothing when reading it raised another ordinary error (the walks skip such members).
-// py::getattr with a default cannot tell the two apart: it swallows every error.
-inline std::optional<py::object> member_value(const py::handle& obj, const py::handle& name) {
-  if (PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr())) return py::reinterpret_steal<py::object>(value);
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return py::none();
-  }
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();  // e.g. KeyboardInterrupt
-  PyErr_Clear();
-  return std::nullopt;
-}
 
 // Called first in every module's init: torch must be loaded for the tensor caster,
 // then the companion modules are imported by name and kept as module attributes.

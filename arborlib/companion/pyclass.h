@@ -1,5 +1,5 @@
-// Python classes made from C++: torch.nn.Module subclasses whose methods are C++
-// functions. The classes are created through the base's metaclass and carry their own
+// Python classes made from C++: subclasses of torch.nn.Module or torch.autograd.Function
+// whose methods are C++ functions. The classes are created through the base's metaclass and carry their own
 // __module__/__qualname__, so pickling (torch.save of whole modules) finds them by name.
 #pragma once
 
@@ -23,6 +23,7 @@ inline py::object make_class(py::module_& m, py::object base, const char* name, 
 }
 
 inline py::object module_base() { return py::module_::import("torch.nn").attr("Module"); }
+inline py::object function_base() { return py::module_::import("torch.autograd").attr("Function"); }
 
 // Binds `f` (taking self first) as method `name` of `cls`. pybind11 treats a function
 // record named __init__ as a constructor of its own classes, so that one is recorded
@@ -32,6 +33,13 @@ void add_method(py::object& cls, const char* name, F&& f, const Extra&... extra)
   const bool init = std::string(name) == "__init__";
   cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(init ? "cpp__init__" : name),
                                     py::is_method(cls), extra...);
+}
+
+// Binds `f` as static method `name` of `cls` (the forward/backward of an autograd Function).
+template <typename F, typename... Extra>
+void add_static_method(py::object& cls, const char* name, F&& f, const Extra&... extra) {
+  cls.attr(name) = module_named("builtins").attr("staticmethod")(
+      py::cpp_function(std::forward<F>(f), py::name(name), extra...));
 }
 
 }  // namespace arbor

@@ -272,12 +272,11 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
       ns[i] = static_cast<T>(-sign);
       if (!ok) continue;
       T& npad = r.at(kNormalPassAverage, k, c);
-      npad = static_cast<T>(math::kAverageFactor * npad + math::kAverageRest * mean_p);
+      npad = static_cast<T>(math::running_average(npad, mean_p));
       if (set.live) r.at(kParentsAverage, k, c) = npad;
       auto fold = [&](Field f, double batch) {
         T& v = r.at(f, k, c);
-        v = static_cast<T>(initial ? (v * done + batch) / (done + 1.0)
-                                   : math::kAverageFactor * v + math::kAverageRest * batch);
+        v = static_cast<T>(initial ? (v * done + batch) / (done + 1.0) : math::running_average(v, batch));
       };
       fold(kAverageD, mean_d);
       fold(kCorrelation, cov);

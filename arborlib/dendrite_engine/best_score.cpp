@@ -2,6 +2,8 @@
 // covariance with the neuron's error; the reference score moves only on a significant rise.
 #include "dendrite_engine.h"
 
+#include "companion/errors.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -37,9 +39,9 @@ std::string fixed16(double v) {
 }  // namespace
 
 py::tuple new_best(const py::object& saved_values) {
-  const at::Tensor temp_abs = field(saved_values, "prev_dendrite_candidate_correlation").detach().abs();
-  const at::Tensor stacked =
-      at::cat({field(saved_values, "best_score").unsqueeze(0), temp_abs.unsqueeze(0)}, 0);
+  auto record = [&](const char* name) { return tensor_member("new_best", saved_values, name); };
+  const at::Tensor temp_abs = record("prev_dendrite_candidate_correlation").detach().abs();
+  const at::Tensor stacked = at::cat({record("best_score").unsqueeze(0), temp_abs.unsqueeze(0)}, 0);
   auto [best, indices] = stacked.max(0);  // ties keep the old best (index 0)
   return py::make_tuple(best, indices);
 }
@@ -57,20 +59,21 @@ py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const 
 }
 
 void check_new_best_score(const py::object& saved_values) {
+  auto record = [&](const char* name) { return tensor_member("check_new_best_score", saved_values, name); };
   py::tuple nb = new_best(saved_values);
   const at::Tensor new_best_score = nb[0].cast<at::Tensor>();
   const at::Tensor best_indices = nb[1].cast<at::Tensor>();
-  at::Tensor best_score = field(saved_values, "best_score");
+  at::Tensor best_score = record("best_score");
   if ((new_best_score > best_score).any().item<bool>()) {
-    field(saved_values, "nodes_improved_any").add_(best_indices);
+    record("nodes_improved_any").add_(best_indices);
   }
   best_score.copy_(new_best_score);
-  at::Tensor previous = field(saved_values, "previous_best_score");
+  at::Tensor previous = record("previous_best_score");
   const py::object beat_best = dendrite_score_beats_current_best(best_score, previous);
-  const double initialized = field(saved_values, "initialized").item<double>();
-  if (!(PyObject_IsTrue(beat_best.ptr()) == 1 || initialized == 0)) return;
+  const double initialized = record("initialized").item<double>();
+  if (!(truth(beat_best) || initialized == 0)) return;
 
-  at::Tensor flag = field(saved_values, "best_score_improved_this_epoch");
+  at::Tensor flag = record("best_score_improved_this_epoch");
   if (flag[0].item<double>() == 0 && setting_on("verbose")) {
     const at::Tensor delta = best_score - previous;
     const int64_t at_max = delta.abs().argmax().item<int64_t>();
@@ -79,13 +82,12 @@ void check_new_best_score(const py::object& saved_values) {
         " with initialized " + std::to_string(static_cast<long long>(initialized)));
   }
   flag.narrow(0, 0, 1).copy_(at::ones({1}, at::kLong));
-  at::Tensor indexes = field(saved_values, "indexes_of_best");
+  at::Tensor indexes = record("indexes_of_best");
   indexes.copy_(best_indices);
-  field(saved_values, "nodes_best_improved_this_epoch").add_(indexes);
+  record("nodes_best_improved_this_epoch").add_(indexes);
   previous.copy_(at::maximum(best_score, previous).detach());
-  at::Tensor best_pearson = field(saved_values, "best_pearson_correlation");
-  best_pearson.copy_(
-      at::maximum(best_pearson, field(saved_values, "prev_dendrite_candidate_pearson").abs()).detach());
+  at::Tensor best_pearson = record("best_pearson_correlation");
+  best_pearson.copy_(at::maximum(best_pearson, record("prev_dendrite_candidate_pearson").abs()).detach());
 }
 
 }  // namespace arbor::engine

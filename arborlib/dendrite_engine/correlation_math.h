@@ -36,6 +36,7 @@ constexpr double kAverageRest = 1.0 - kAverageFactor;  // 0.010000000000000009
 inline at::Tensor running_average(const at::Tensor& old, const at::Tensor& value) {
   return old * kAverageFactor + value * kAverageRest;
 }
+inline double running_average(double old, double value) { return old * kAverageFactor + value * kAverageRest; }
 // The same rule, in place.
 inline void running_average_(at::Tensor& average, const at::Tensor& value) {
   average.mul_(kAverageFactor).add_(value, kAverageRest);

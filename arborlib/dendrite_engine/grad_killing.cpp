@@ -4,6 +4,13 @@
 
 #include <c10/core/DeviceGuard.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "companion/errors.h"
+#include "companion/pyclass.h"
+
 namespace arbor::engine {
 
 namespace {
@@ -25,33 +32,60 @@ py::object killed_copy(const py::handle& tensor_obj, bool killing) {
   return py::cast(t.detach().clone());
 }
 
-// Walks a list in place; returns the device of the last tensor found (or None).
-py::object walk_list(py::list& items, bool killing) {
-  py::object device = py::none();
-  for (size_t index = 0; index < items.size(); ++index) {
-    py::tuple r = killer_recursive(items[index], killing);
-    items[index] = r[0];
-    if (!r[1].is_none()) device = r[1];
+// One walk over an argument structure. `open` holds the containers between the root and
+// the current element: meeting one of them again means a container holds itself, which
+// would never end; deep nesting is bounded by the interpreter's recursion limit.
+struct Killing {
+  bool killing;
+  std::vector<PyObject*> open;
+
+  // (structure with killed tensors, device of the last tensor found or None)
+  std::pair<py::object, py::object> walk(const py::object& in_vals) {
+    PyObject* raw = in_vals.ptr();
+    // Exact types only: subclasses of list/tuple/dict are passed through untouched.
+    const bool list = PyList_CheckExact(raw), tuple = PyTuple_CheckExact(raw), dict = PyDict_CheckExact(raw);
+    if (!list && !tuple && !dict) {
+      if (THPVariable_Check(raw)) return {killed_copy(in_vals, killing), in_vals.attr("device")};
+      return {in_vals, py::none()};
+    }
+    if (PyObject_Length(raw) == 0) return {in_vals, py::none()};
+    if (std::find(open.begin(), open.end(), raw) != open.end()) {
+      fail(PyExc_ValueError, "killer_recursive", std::string(),
+           std::string("the arguments hold a ") + Py_TYPE(raw)->tp_name +
+               " that contains itself; pass structures without cycles");
+    }
+    RecursionGuard guard(" in killer_recursive");
+    open.push_back(raw);
+    py::object device = py::none();
+    auto visit = [&](const py::object& value) {
+      auto [out, found] = walk(value);
+      if (!found.is_none()) device = found;
+      return out;
+    };
+    py::object result = in_vals;
+    if (list) {
+      auto items = py::reinterpret_borrow<py::list>(in_vals);
+      for (size_t index = 0; index < items.size(); ++index) items[index] = visit(items[index]);
+    } else if (tuple) {
+      py::list items(in_vals);
+      for (size_t index = 0; index < items.size(); ++index) items[index] = visit(items[index]);
+      result = py::tuple(items);
+    } else {
+      auto items = py::reinterpret_borrow<py::dict>(in_vals);
+      for (auto key : py::list(items.attr("keys")())) items[key] = visit(items[key]);
+    }
+    open.pop_back();
+    return {result, device};
   }
-  return device;
-}
+};
 
 }  // namespace
 
 void define_killer(py::module_& m) {
-  py::object function_base = py::module_::import("torch.autograd").attr("Function");
-  py::object metaclass = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(Py_TYPE(function_base.ptr())));
-  py::object staticmethod = py::module_::import("builtins").attr("staticmethod");
-  py::dict attrs;
-  attrs["__module__"] = m.attr("__name__");
-  attrs["__qualname__"] = "Killer";
-  attrs["__doc__"] = "Identity in forward; a zero gradient of the incoming shape in backward.";
-  attrs["forward"] = staticmethod(py::cpp_function(&killer_forward, py::name("forward"),
-                                                   py::arg("ctx"), py::arg("inp")));
-  attrs["backward"] = staticmethod(py::cpp_function(&killer_backward, py::name("backward"),
-                                                    py::arg("ctx"), py::arg("grad_out")));
-  m.attr("Killer") = metaclass("Killer", py::make_tuple(function_base), attrs);
+  py::object killer = make_class(m, function_base(), "Killer",
+                                 "Identity in forward; a zero gradient of the incoming shape in backward.");
+  add_static_method(killer, "forward", &killer_forward, py::arg("ctx"), py::arg("inp"));
+  add_static_method(killer, "backward", &killer_backward, py::arg("ctx"), py::arg("grad_out"));
 }
 
 py::object grad_killer(const py::object& inp) {
@@ -59,36 +93,8 @@ py::object grad_killer(const py::object& inp) {
 }
 
 py::tuple killer_recursive(const py::object& in_vals, bool killing) {
-  PyObject* raw = in_vals.ptr();
-  // Exact types only: subclasses of list/tuple/dict are passed through untouched.
-  if (PyList_CheckExact(raw)) {
-    auto items = py::reinterpret_borrow<py::list>(in_vals);
-    if (items.empty()) return py::make_tuple(in_vals, py::none());
-    py::object device = walk_list(items, killing);
-    return py::make_tuple(in_vals, device);
-  }
-  if (PyTuple_CheckExact(raw)) {
-    if (PyTuple_GET_SIZE(raw) == 0) return py::make_tuple(in_vals, py::none());
-    py::list items(in_vals);
-    py::object device = walk_list(items, killing);
-    return py::make_tuple(py::tuple(items), device);
-  }
-  if (PyDict_CheckExact(raw)) {
-    auto dict = py::reinterpret_borrow<py::dict>(in_vals);
-    if (dict.empty()) return py::make_tuple(in_vals, py::none());
-    py::object device = py::none();
-    py::list keys(dict.attr("keys")());
-    for (auto key : keys) {
-      py::tuple r = killer_recursive(dict[key], killing);
-      dict[key] = r[0];
-      if (!r[1].is_none()) device = r[1];
-    }
-    return py::make_tuple(in_vals, device);
-  }
-  if (THPVariable_Check(raw)) {
-    return py::make_tuple(killed_copy(in_vals, killing), in_vals.attr("device"));
-  }
-  return py::make_tuple(in_vals, py::none());
+  auto [out, device] = Killing{killing, {}}.walk(in_vals);
+  return py::make_tuple(out, device);
 }
 
 py::tuple preprocess_ab(const py::args& args, const py::kwargs& kwargs) {

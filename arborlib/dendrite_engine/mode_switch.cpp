@@ -2,6 +2,8 @@
 // n mode (neurons learn) and p mode (neurons frozen, candidates learn).
 #include "dendrite_engine.h"
 
+#include "companion/errors.h"
+
 namespace arbor::engine {
 
 void set_parameters(const py::object& module, const std::string& parameter_type) {
@@ -30,7 +32,7 @@ void set_module_n_ab(const py::object& /*neuron_module*/) {}
 
 void set_module_p_ab(const py::object& neuron_module) {
   py::object config = neuron_module.attr("module_config");
-  if (!config.attr("get_learn_dendrites_live")().cast<bool>()) return;
+  if (!truth(config.attr("get_learn_dendrites_live")())) return;
   py::module_ torch = py::module_::import("torch");
   py::object zeros = torch.attr("zeros")(py::make_tuple(1, neuron_module.attr("out_channels")),
                                          py::arg("device") = config.attr("get_device")(),
@@ -51,14 +53,21 @@ void init_candidates(const py::object& dendrite_module, int64_t j) {
   // `.data` is a fresh tensor object on every access, so a mark set there would be lost
   // at once; the weight itself carries it.
   weight.attr("arb_wrapped") = true;
-  if (PyObject_IsTrue(dendrite_module.attr("random_arb_to_candidates").ptr()) == 1) {
+  if (truth(dendrite_module.attr("random_arb_to_candidates"))) {
     c10::NoGradGuard no_grad;
-    const double channels = dendrite_module.attr("out_channels").cast<double>();
-    if (channels == 0) {
-      PyErr_SetString(PyExc_ZeroDivisionError, "init_candidates: out_channels is 0, no standard deviation to draw with");
-      throw py::error_already_set();
+    const py::object out_channels = dendrite_module.attr("out_channels");
+    double channels = 0;
+    try {
+      channels = py::float_(out_channels);
+    } catch (py::error_already_set& e) {
+      fail_from(e, PyExc_TypeError, "init_candidates", dendrite_module, "out_channels must be a number");
     }
-    weight.cast<at::Tensor>().normal_(0, std::sqrt(2.0 / channels));
+    if (channels == 0) {
+      fail(PyExc_ZeroDivisionError, "init_candidates", dendrite_module,
+           "out_channels is 0, no standard deviation to draw with");
+    }
+    const std::string what = "dendrites_to_candidates[" + std::to_string(j) + "]";
+    tensor_or_fail("init_candidates", dendrite_module, what, weight).normal_(0, std::sqrt(2.0 / channels));
   }
 }
 
@@ -67,7 +76,8 @@ void set_ab_mode(const py::object& dendrite_module, const std::string& mode) {
   if (setting_on("verbose")) say("so calling all the things to add to layers");
   const long n = global_candidates();
   for (long i = 0; i < n; ++i) {
-    field(dendrite_module.attr("dendrite_values")[py::int_(i)], "locked").narrow(0, 0, 1).fill_(1);
+    py::object values = dendrite_module.attr("dendrite_values")[py::int_(i)];
+    tensor_member("set_ab_mode", values, "locked").narrow(0, 0, 1).fill_(1);
   }
 }
 
@@ -81,8 +91,8 @@ void reinitialize_for_ab(const py::object& dendrite_module) {
     dendrite_module.attr(name.c_str()) = current * py::int_(0);
   }
   auto hand_over = [&](const char* to, const char* from) {
-    at::Tensor target = field(dendrite_module, to);
-    target.copy_(field(dendrite_module, from).detach().clone());
+    at::Tensor target = tensor_member("reinitialize_for_ab", dendrite_module, to);
+    target.copy_(tensor_member("reinitialize_for_ab", dendrite_module, from).detach().clone());
     target.set_requires_grad(false);
   };
   if (setting_on("doing_thing")) hand_over("parent_max_mean_act", "normal_pass_max_mean_act");

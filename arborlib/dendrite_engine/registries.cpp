@@ -2,6 +2,8 @@
 // and the shape triple used by every per-neuron statistic.
 #include "dendrite_engine.h"
 
+#include "companion/errors.h"
+
 namespace arbor::engine {
 
 namespace {
@@ -65,7 +67,13 @@ ShapeTriple tuples_and_mult(const at::Tensor& val, int64_t node_index) {
 }
 
 py::tuple get_tuples_and_mult(const at::Tensor& val, const py::object& values) {
-  const int64_t node_index = py::int_(values.attr("this_node_index")).cast<int64_t>();
+  const py::object index = values.attr("this_node_index");
+  int64_t node_index = 0;
+  try {
+    node_index = py::int_(index).cast<int64_t>();
+  } catch (py::error_already_set& e) {
+    fail_from(e, PyExc_TypeError, "get_tuples_and_mult", values, "this_node_index must be an integer");
+  }
   ShapeTriple t = tuples_and_mult(val, node_index);
   return py::make_tuple(py::cast(t.math_tuple), py::cast(t.view_tuple), t.full_mult);
 }

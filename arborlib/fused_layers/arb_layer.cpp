@@ -16,6 +16,7 @@ namespace {
 // Marker texts: the block's module_id, and the small values hidden in the filler rows.
 const char* const kBlockMarker = "ARBLayer fused block";
 const char* const kFillerMarker = "arborlib skip weights";
+constexpr int64_t kFillerSeed = 0;
 
 py::object marker_tensor(const std::string& text) {
   // Built one letter at a time, as the marker for each sub-layer is.
@@ -74,8 +75,11 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
     TORCH_CHECK(all.numel() > 0, "ARBLayer: the skip-weight list holds no values to draw the filler rows from");
     const double mean = all.mean().item<double>();
     const double std = all.std(/*unbiased=*/false).item<double>();
+    // A private generator with a fixed seed: saving must not move the caller's numpy random
+    // stream, and two saves of one network must write the same bytes.
     std::vector<double> draws = py::module_::import("numpy")
                                     .attr("random")
+                                    .attr("default_rng")(kFillerSeed)
                                     .attr("normal")(mean, std, filler_rows * size)
                                     .attr("tolist")()
                                     .cast<std::vector<double>>();

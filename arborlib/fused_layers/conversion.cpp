@@ -1,7 +1,9 @@
 // Converts a trained network in place: every neuron module of the companion becomes
-// one fused block (ARBLayer). The walk reaches modules in sequential containers and in
-// plain attributes, guards against self references and skips configured paths.
+// one fused block (ARBLayer). The walk (companion/module_walk.h) enters each module once;
+// configured paths are skipped.
 #include "fused_layers.h"
+
+#include "companion/module_walk.h"
 
 namespace arbor::fused {
 
@@ -73,52 +75,63 @@ py::object convert_to_arb_layer_block(const py::object& pretrained_dendrite) {
                         dm.attr("num_cycles"), view_tuple);
 }
 
-py::object optimize_module(py::object net, int64_t depth, const std::string& name_so_far,
-                           py::list converted_list) {
-  py::object all_members = net.attr("__dir__")();
-  py::module_ nn = py::module_::import("torch.nn");
-  if (py::isinstance(net, nn.attr("Sequential")) || py::isinstance(net, nn.attr("ModuleList"))) {
-    for (auto item : py::list(net.attr("named_children")())) {
-      py::object submodule_id = item.cast<py::tuple>()[0];
-      const std::string path = name_so_far + "[" + text(submodule_id) + "]";
-      py::object child = net.attr("get_submodule")(submodule_id);
-      if (is_neuron_module(child)) {
-        if (extra_verbose()) say(fill("Seq sub is ARB so optimizing: %s", path));
-        py::setattr(net, submodule_id, convert_to_arb_layer_block(child));
-      } else if (!net.equal(child)) {
-        converted_list.append(path);
-        py::setattr(net, submodule_id, optimize_module(child, depth + 1, path, converted_list));
-      } else if (extra_verbose()) {
-        say(fill("%s is a self pointer so skipping", path));
-      }
-    }
-    return net;
+namespace {
+
+// Neuron modules become fused blocks; other modules are walked. Paths are "[child]" in a
+// sequential container and ".member" elsewhere.
+struct Conversion {
+  ModuleWalk walk;
+  py::list converted_list;
+
+  py::object neuron(const py::object& module) {
+    return walk.once(module, [&] { return convert_to_arb_layer_block(module); });
   }
-  py::object module_class = nn.attr("Module");
-  for (auto member_obj : all_members) {
-    py::str member(member_obj);
-    const std::optional<py::object> read = member_value(net, member);
-    if (!read) continue;  // a property that fails to compute is not a submodule
-    const py::object& value = *read;
-    const std::string sub_name = name_so_far + "." + member.cast<std::string>();
-    if (py::list(pc().attr("get_module_names_to_not_save")()).contains(sub_name) ||
-        converted_list.contains(sub_name)) {
-      if (extra_verbose()) say(fill("Skipping %s during save", sub_name));
-      continue;
-    }
+
+  py::object module(const py::object& net, const std::string& name_so_far) {
+    return walk.once(net, [&] {
+      if (is_module_sequence(net)) {
+        for_each_child(net, [&](const py::object& id, const py::object& child) {
+          slot(net, id, child, name_so_far + "[" + text(id) + "]", true);
+        });
+      } else {
+        py::object module_class = module_named("torch.nn").attr("Module");
+        for_each_member(net, [&](const py::str& member, const py::object& value) {
+          const std::string sub_name = name_so_far + "." + member.cast<std::string>();
+          if (py::list(pc().attr("get_module_names_to_not_save")()).contains(sub_name) ||
+              converted_list.contains(sub_name)) {
+            if (extra_verbose()) say(fill("Skipping %s during save", sub_name));
+          } else if (is_neuron_module(value) || py::isinstance(value, module_class)) {
+            slot(net, member, value, sub_name, false);
+          }
+        });
+      }
+      return net;
+    });
+  }
+
+  void slot(const py::object& net, const py::handle& key, const py::object& value, const std::string& path,
+            bool in_sequence) {
     if (is_neuron_module(value)) {
-      if (extra_verbose()) say(fill("Sub is in conversion list so initiating optimization for: %s", sub_name));
-      py::setattr(net, member, convert_to_arb_layer_block(value));
-    } else if (py::isinstance(value, module_class)) {
-      if (!net.equal(value)) {
-        converted_list.append(sub_name);
-        py::setattr(net, member, optimize_module(value, depth + 1, sub_name, converted_list));
-      } else if (extra_verbose()) {
-        say(fill("%s is a self pointer so skipping", sub_name));
+      if (extra_verbose()) {
+        say(fill(in_sequence ? "Seq sub is ARB so optimizing: %s"
+                             : "Sub is in conversion list so initiating optimization for: %s", path));
       }
+      replace_slot(net, key, value, neuron(value));
+    } else if (value.is(net)) {
+      if (extra_verbose()) say(fill("%s is a self pointer so skipping", path));
+    } else {
+      converted_list.append(path);
+      replace_slot(net, key, value, module(value, path));
     }
   }
-  return net;
+};
+
+}  // namespace
+
+py::object optimize_module(py::object net, int64_t /*depth*/, const std::string& name_so_far,
+                           py::list converted_list) {
+  Conversion conversion{ModuleWalk(), converted_list};
+  return conversion.module(net, name_so_far);
 }
 
 py::object blockwise_network(const py::object& net) { return optimize_module(net, 0, "", py::list()); }

@@ -13,6 +13,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   m.def("ab_save_net", &t::ab_save_net, arg("net"), arg("folder"), arg("name"));
   m.def("load_net", &t::load_net, arg("net"), arg("folder"), arg("name"));
   m.def("clean_net", &t::clean_net, arg("net"));
+  m.def("check_state_dict", &t::check_state_dict, arg("net"), arg("state_dict"), arg("source"));
   m.def("add_future_warning", &t::add_future_warning);
   m.def("remove_future_warning", &t::remove_future_warning);
   m.def("ab_count_params", &t::ab_count_params, arg("net"));

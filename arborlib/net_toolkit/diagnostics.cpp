@@ -1,6 +1,8 @@
 // Parameter counts and the gradient diagnostics of a module tree.
 #include "net_toolkit.h"
 
+#include "companion/module_walk.h"
+
 #include <map>
 
 namespace arbor::toolkit {
@@ -32,26 +34,33 @@ bool check_requires_grad(const py::object& module) {
   return false;
 }
 
-void debug_print_grad_modules(const py::object& net, int64_t depth, const std::string& name_so_far) {
-  say(name_so_far + ": has req grads: " + (check_requires_grad(net) ? "1" : "0"));
-  py::object all_members = net.attr("__dir__")();
-  py::module_ nn = py::module_::import("torch.nn");
-  if (py::isinstance(net, nn.attr("Sequential")) || py::isinstance(net, nn.attr("ModuleList"))) {
-    for (auto item : py::list(net.attr("named_children")())) {
-      py::object submodule_id = item.cast<py::tuple>()[0];
-      py::object child = net.attr("get_submodule")(submodule_id);
-      if (!child.equal(net)) debug_print_grad_modules(child, depth + 1, name_so_far + "." + text(submodule_id));
+namespace {
+
+void print_grad_modules(ModuleWalk& walk, const py::object& net, const std::string& name_so_far) {
+  walk.once(net, [&] {
+    say(name_so_far + ": has req grads: " + (check_requires_grad(net) ? "1" : "0"));
+    if (is_module_sequence(net)) {
+      for_each_child(net, [&](const py::object& id, const py::object& child) {
+        print_grad_modules(walk, child, name_so_far + "." + text(id));
+      });
+    } else {
+      py::object module_class = module_named("torch.nn").attr("Module");
+      for_each_member(net, [&](const py::str& member, const py::object& value) {
+        if (py::isinstance(value, module_class)) {
+          print_grad_modules(walk, value, name_so_far + "." + text(member));
+        }
+      });
     }
-    return;
-  }
-  py::object module_class = nn.attr("Module");
-  for (auto member : all_members) {
-    const std::optional<py::object> value = member_value(net, member);
-    if (!value) continue;
-    if (py::isinstance(*value, module_class) && !value->equal(net)) {
-      debug_print_grad_modules(*value, depth + 1, name_so_far + "." + text(member));
-    }
-  }
+    return net;
+  });
+}
+
+}  // namespace
+
+// One line per module, at the first path that reaches it (the walk enters each module once).
+void debug_print_grad_modules(const py::object& net, int64_t /*depth*/, const std::string& name_so_far) {
+  ModuleWalk walk;
+  print_grad_modules(walk, net, name_so_far);
 }
 
 }  // namespace arbor::toolkit

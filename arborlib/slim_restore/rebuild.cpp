@@ -1,7 +1,9 @@
 // Replaces every fused block (found by its class name "ARBLayer") anywhere in a module
-// tree by its inference wrapper. The walk reaches sequential containers and plain
-// attributes, guards against self references, and skips configured paths.
+// tree by its inference wrapper. The walk (companion/module_walk.h) enters each module
+// once; configured paths and tracked classes are skipped.
 #include "slim_restore.h"
+
+#include "companion/module_walk.h"
 
 namespace arbor::slim {
 
@@ -12,8 +14,6 @@ bool extra_verbose() { return setting_on("extra_verbose"); }
 bool is_fused_block(const py::handle& obj) {
   return py::type::of(obj).attr("__name__").cast<std::string>() == "ARBLayer";
 }
-
-std::string type_name(const py::handle& obj) { return py::type::of(obj).attr("__name__").cast<std::string>(); }
 
 }  // namespace
 
@@ -29,63 +29,76 @@ py::object get_pretrained_arb_var(const py::object& pretrained_dendrite, const p
   return pretrained_dendrite.attr("get_submodule")(submodule_id);
 }
 
-py::object refresh_arb(py::object net, int64_t depth, const std::string& name_so_far, py::list converted_list) {
-  if (extra_verbose()) {
-    say("SR calling convert on " + text(net) + " depth " + std::to_string(depth));
-    say("SR calling convert on " + name_so_far + ": " + type_name(net) + ", depth " + std::to_string(depth));
-  }
-  if (py::type::of(net).is(self_module().attr("ModuleType"))) {
-    if (extra_verbose()) {
-      say("this is only being called because something in your model is pointed to twice by two different "
-          "variables.  Highest thing on the list is one of the duplicates");
-    }
-    return net;
-  }
-  py::object all_members = net.attr("__dir__")();
-  py::module_ nn = py::module_::import("torch.nn");
-  if (py::isinstance(net, nn.attr("Sequential")) || py::isinstance(net, nn.attr("ModuleList")) ||
-      PyList_Check(net.ptr())) {
-    for (auto item : py::list(net.attr("named_children")())) {
-      py::object submodule_id = item.cast<py::tuple>()[0];
-      const std::string path = name_so_far + "[" + text(submodule_id) + "]";
-      py::object child = net.attr("get_submodule")(submodule_id);
-      if (!child.equal(net)) {
-        converted_list.append(path);
-        py::setattr(net, submodule_id, refresh_arb(child, depth + 1, path, converted_list));
+namespace {
+
+// Fused blocks become wrappers, after their own members were walked. Paths are "[child]" in
+// a sequential container (or list) and ".member" elsewhere.
+struct Rebuild {
+  ModuleWalk walk;
+  py::list converted_list;
+
+  py::object module(const py::object& net, int64_t depth, const std::string& name_so_far) {
+    return walk.once(net, [&]() -> py::object {
+      if (extra_verbose()) {
+        say("SR calling convert on " + text(net) + " depth " + std::to_string(depth));
+        say("SR calling convert on " + name_so_far + ": " + type_name(net) + ", depth " +
+            std::to_string(depth));
       }
-      if (is_fused_block(net.attr("get_submodule")(submodule_id))) {
-        py::setattr(net, submodule_id, make_module(get_pretrained_arb_var(net, submodule_id)));
-      }
-    }
-  } else {
-    if (py::list(pc().attr("get_modules_to_track")()).contains(py::type::of(net))) return net;
-    py::object module_class = nn.attr("Module");
-    for (auto member_obj : all_members) {
-      py::str member(member_obj);
-      const std::optional<py::object> read = member_value(net, member);
-      if (!read) continue;
-      const py::object& value = *read;
-      const std::string name = member.cast<std::string>();
-      const std::string sub_name = name_so_far + "." + name;
-      if (name == "device" || name == "dtype") continue;
-      if (py::list(pc().attr("get_module_names_to_not_save")()).contains(sub_name)) continue;
-      if (name_so_far.empty() && converted_list.contains(sub_name)) {
-        if (extra_verbose()) say(fill("Skipping %s during save", sub_name));
-        continue;
-      }
-      if (py::isinstance(value, module_class) || name == "layer_array") {
-        converted_list.append(sub_name);
-        if (!net.equal(value)) {
-          py::setattr(net, member, refresh_arb(py::getattr(net, member), depth + 1, sub_name, converted_list));
+      if (py::type::of(net).is(self_module().attr("ModuleType"))) {
+        if (extra_verbose()) {
+          say("this is only being called because something in your model is pointed to twice by two different "
+              "variables.  Highest thing on the list is one of the duplicates");
         }
+        return net;
       }
-      if (is_fused_block(py::getattr(net, member, py::none()))) {
-        py::setattr(net, member, make_module(get_pretrained_arb_attr(net, member)));
+      if (is_module_sequence(net) || PyList_Check(net.ptr())) {
+        for_each_child(net, [&](const py::object& id, const py::object& child) {
+          const std::string path = name_so_far + "[" + text(id) + "]";
+          if (!child.is(net)) converted_list.append(path);
+          slot(net, id, child, depth, path);
+        });
+      } else if (py::list(pc().attr("get_modules_to_track")()).contains(py::type::of(net))) {
+        return net;
+      } else {
+        py::object module_class = module_named("torch.nn").attr("Module");
+        for_each_member(net, [&](const py::str& member, const py::object& value) {
+          const std::string name = member.cast<std::string>();
+          const std::string sub_name = name_so_far + "." + name;
+          if (name == "device" || name == "dtype") return;
+          if (py::list(pc().attr("get_module_names_to_not_save")()).contains(sub_name)) return;
+          if (name_so_far.empty() && converted_list.contains(sub_name)) {
+            if (extra_verbose()) say(fill("Skipping %s during save", sub_name));
+            return;
+          }
+          if (py::isinstance(value, module_class) || name == "layer_array") {
+            converted_list.append(sub_name);
+            slot(net, member, value, depth, sub_name);
+          } else if (is_fused_block(value)) {
+            replace_slot(net, member, value, wrapped(value));
+          }
+        });
       }
-    }
+      return is_fused_block(net) ? make_module(net) : net;
+    });
   }
-  if (is_fused_block(net)) net = make_module(net);
-  return net;
+
+  // A block left as it is by its own visit (a tracked class) is wrapped here; an ancestor
+  // reached again is left alone, so a back reference stays what it was.
+  py::object wrapped(const py::object& block) { return walk.active(block) ? block : make_module(block); }
+
+  void slot(const py::object& net, const py::handle& key, const py::object& value, int64_t depth,
+            const std::string& path) {
+    py::object now = value.is(net) ? value : module(value, depth + 1, path);
+    if (is_fused_block(now)) now = wrapped(now);
+    replace_slot(net, key, value, now);
+  }
+};
+
+}  // namespace
+
+py::object refresh_arb(py::object net, int64_t depth, const std::string& name_so_far, py::list converted_list) {
+  Rebuild rebuild{ModuleWalk(), converted_list};
+  return rebuild.module(net, depth, name_so_far);
 }
 
 py::object refresh_net(const py::object& pretrained_dendrite) {
