@@ -323,8 +323,17 @@ def _layer_shape(layer: nn.Module):
     )
 
 
+def _scaled(hook, scale: float):
+    """``hook`` fed ``scale`` times the gradient: this process's share of the neurons' error."""
+    return hook if scale == 1.0 else (lambda grad: hook(grad * scale))
+
+
 class ARBNeuronModule(nn.Module):
     """A wrapped layer: its own output plus the weighted outputs of its installed dendrites."""
+
+    # This process's share of the neurons' error: 1 / world size when several processes train
+    # one network (their loss is the mean of the ranks' losses); set by the training driver.
+    error_scale: float = 1.0
 
     def __init__(self, main_module: nn.Module, name: str) -> None:
         super().__init__()
@@ -404,6 +413,11 @@ class ARBNeuronModule(nn.Module):
         for name in ("candidate_to_top", "current_candidate_to_top"):
             if name in self._parameters:
                 self._parameters[name].parameter_type = "candidate"
+        # Placeholders the forward never reads (the first cascade entry, weights with no rows
+        # yet) never train: a trainable parameter unused in forward stalls DDP's next step.
+        for p in self.parameters():
+            if p is dm.dendrites_to_dendrites[0] or p.numel() == 0:
+                p.parameter_type = "ignored"
 
     def drop_live_weight(self) -> None:
         for name in ("candidate_to_top", "current_candidate_to_top"):
@@ -481,7 +495,7 @@ class ARBNeuronModule(nn.Module):
             if self.training and out.requires_grad:
                 # n mode: the running mean of the neurons' error, handed to the candidates at
                 # the next p phase (the engine's running-average rule).
-                out.register_hook(functools.partial(DE.track_error_average, dm, node=node))
+                out.register_hook(_scaled(functools.partial(DE.track_error_average, dm, node=node), self.error_scale))
             return out
         stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
         if stacked is None:
@@ -496,5 +510,5 @@ class ARBNeuronModule(nn.Module):
                 if not out.requires_grad:
                     out = out.detach().requires_grad_()
                 # Tagged: a layer called twice pairs each output with its own error.
-                out.register_hook(functools.partial(dm.capture_error, tag=tag))
+                out.register_hook(_scaled(functools.partial(dm.capture_error, tag=tag), self.error_scale))
         return out

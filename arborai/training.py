@@ -17,6 +17,9 @@ Train on to the budget after the last dendrite: the epochs after it are where th
 makes use of its dendrites. The optimizer is attached (:func:`attach_optimizer`): in p mode every ``optimizer.step()``
 first runs one candidate step per backward pass since the last step, and every
 ``optimizer.zero_grad()`` clears what is left of the candidate queues.
+
+On several processes (``torch.distributed`` initialised) every rank runs the same loop with
+``trainer.model(x)`` in place of ``net(x)``; see :mod:`arborai.distributed`.
 """
 from __future__ import annotations
 
@@ -86,15 +89,19 @@ class _ZeroGradWithQueues:
         return self.original(*args, **kwargs)
 
 
-def attach_optimizer(optimizer: torch.optim.Optimizer, net: nn.Module) -> torch.optim.Optimizer:
-    """Makes ``optimizer.step()`` and ``optimizer.zero_grad()`` drive ``net``'s candidates."""
+def attach_optimizer(
+    optimizer: torch.optim.Optimizer, net: nn.Module, candidate_step: Optional[Callable[[], None]] = None
+) -> torch.optim.Optimizer:
+    """Makes ``optimizer.step()`` and ``optimizer.zero_grad()`` drive ``net``'s candidates;
+    ``candidate_step`` replaces the single-process candidate step (several processes)."""
     if isinstance(optimizer.zero_grad, _ZeroGradWithQueues):
         raise ValueError("attach_optimizer: this optimizer is already attached")
     # The wrapped layers are fixed once wrapped: walk the tree once, not at every step.
     modules = list(dendrite_modules(net))
     if not modules:
         raise ValueError("attach_optimizer: the network has no wrapped layers")
-    optimizer.register_step_pre_hook(lambda opt, args, kwargs: _candidate_steps(modules))
+    step = candidate_step or (lambda: _candidate_steps(modules))
+    optimizer.register_step_pre_hook(lambda opt, args, kwargs: step())
     optimizer.zero_grad = _ZeroGradWithQueues(optimizer, modules)
     return optimizer
 
@@ -188,6 +195,11 @@ class DendriteTrainer:
             example on a fixed batch): the fitted weights' scale is then searched over 0 and
             1/4 .. 256 for the lowest value instead of using ``install_scale``.
         layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`).
+        process_group: the ranks that train this network together; by default, when
+            torch.distributed is initialised, its default group (see ``arborai.distributed``).
+            Every rank then runs the forward pass through :attr:`model`, the same number of
+            steps per epoch, and calls :meth:`epoch_end` with its own validation score.
+        ddp_options: keyword arguments for DistributedDataParallel (e.g. ``device_ids``).
 
     The defaults come from ``bench/bench_learning.py`` (5 seeds, 120 epochs, digits at widths 4
     and 16, iris, a circle in the plane on a width-2 base). Measured there: training on after
@@ -219,11 +231,16 @@ class DendriteTrainer:
         layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
         include: Optional[Iterable[str]] = None,
         exclude: Iterable[str] = (),
+        process_group=None,
+        ddp_options: Optional[dict] = None,
     ) -> None:
+        from .distributed import ProcessGroupSync
+
         if max_dendrites < 0 or n_patience < 1 or p_patience < 1 or max_p_epochs < 1:
             raise ValueError("DendriteTrainer: max_dendrites >= 0 and patience/epochs >= 1 expected")
         if install_batches < 0:
             raise ValueError("DendriteTrainer: install_batches >= 0 expected")
+        self.sync = ProcessGroupSync.detect(process_group)  # before the network is touched
         self.net = net
         self.neurons = wrap_network(net, layer_types, include, exclude)
         self.optimizer_factory = optimizer_factory
@@ -245,6 +262,11 @@ class DendriteTrainer:
         if install_batches:
             for neuron, recent in zip(self.neurons, self._recent):
                 neuron.register_forward_hook(self._recorder(recent), with_kwargs=True)
+        self.ddp_options = ddp_options
+        self._ddp: Optional[nn.Module] = None
+        if self.sync is not None:
+            for neuron in self.neurons:
+                neuron.error_scale = 1.0 / self.sync.world
         self._apply_roles()
 
     def _recorder(self, recent: collections.deque):
@@ -270,6 +292,12 @@ class DendriteTrainer:
         """The parameters that train in the current mode."""
         return [p for p in self.net.parameters() if p.requires_grad]
 
+    @property
+    def model(self) -> nn.Module:
+        """The module to run the forward pass through: on several processes, the network
+        DDP-wrapped in n mode (a new wrapper after every switch), else the network itself."""
+        return self._ddp if self._ddp is not None else self.net
+
     def _set_mode(self, mode: str) -> None:
         self.mode = mode
         if mode == "n" and any(t.mode == "p" for t in _TRAINERS):
@@ -285,7 +313,46 @@ class DendriteTrainer:
         factory = self.optimizer_factory
         if self.mode == "p" and self.candidate_optimizer_factory is not None:
             factory = self.candidate_optimizer_factory
-        self.optimizer = attach_optimizer(factory(self.parameters()), self.net)
+        step = None if self.sync is None else self._distributed_step()
+        self.optimizer = attach_optimizer(factory(self.parameters()), self.net, step)
+        if self.sync is not None:
+            self._rewrap()
+
+    def _rewrap(self) -> None:
+        """n mode: a new DDP wrapper over the current structure and trainable set (its
+        construction also broadcasts rank 0's parameters and buffers); p mode: none, since
+        the candidates learn outside the user's backward pass."""
+        if self._ddp is not None:
+            self._ddp._remove_autograd_hooks()  # a wrapper the user still holds must stay inert
+            self._ddp = None
+        self._ddp_ran = False
+        if self.mode == "n":
+            wrapper = self._ddp = self.sync.wrap(self.net, self.ddp_options)
+            wrapper.register_forward_pre_hook(lambda *_: self._ddp_forward(wrapper))
+
+    def _ddp_forward(self, wrapper: nn.Module) -> None:
+        if wrapper is not self._ddp:
+            raise RuntimeError("DendriteTrainer: this DDP wrapper belongs to an earlier phase; "
+                               "take trainer.model anew after every switch")
+        self._ddp_ran = True
+
+    def _distributed_step(self) -> Callable[[], None]:
+        from . import distributed
+
+        sync, modules = self.sync, list(dendrite_modules(self.net))
+        params, averaged = distributed.candidate_parameters(self.neurons)
+        if self.mode == "n":
+            def step() -> None:
+                if not self._ddp_ran:
+                    raise RuntimeError("DendriteTrainer: on several processes, run the forward pass through "
+                                       "trainer.model (DDP-wrapped in n mode), not the network itself; "
+                                       "otherwise the ranks' gradients are never averaged")
+            return step
+
+        def step() -> None:
+            _candidate_steps(modules, sync.sum_)  # one all-reduce of every batch moment of the step
+            sync.sum_grads_(params, averaged)  # one of every candidate gradient
+        return step
 
     # -- switches -------------------------------------------------------------------
     def start_p_phase(self) -> None:
@@ -310,6 +377,9 @@ class DendriteTrainer:
         self._set_mode("p")
         self._p_epochs = 0
         self._stale = 0
+        if self.sync is not None:
+            # Candidates start from rank 0's draw; statistics from rank 0's error averages.
+            self.sync.broadcast_(list(self.net.parameters()) + list(self.net.buffers()))
         self._apply_roles()
 
     def start_n_phase(self) -> None:
@@ -395,7 +465,27 @@ class DendriteTrainer:
         return gain > self.min_delta
 
     def epoch_end(self, score: float) -> Status:
-        """Call once per epoch with the validation score; switches modes when due."""
+        """Call once per epoch with the validation score; switches modes when due.
+
+        On several processes every rank calls it: the decision uses the score averaged over
+        the ranks, and every rank leaves with rank 0's buffers."""
+        status = self._decide(score)
+        if self.sync is not None and not status.switched:
+            self.sync.broadcast_(self.net.buffers())  # a switch has synchronised everything already
+        return status
+
+    def _p_improved(self) -> bool:
+        improved = False
+        for neuron in self.neurons:
+            for record in neuron.dendrite_module.dendrite_values:
+                improved |= bool(record.best_score_improved_this_epoch[0])
+                record.best_score_improved_this_epoch.zero_()  # a new epoch of the p phase
+        return improved
+
+    def _decide(self, score: float) -> Status:
+        improved = self._p_improved() if self.mode == "p" else False
+        if self.sync is not None:
+            score, improved = self.sync.agree(score, improved, self.neurons[0].dendrites_to_top[0].device)
         self.history.append((self.mode, float(score)))
         if self.mode == "n":
             done = self.num_dendrites >= self.max_dendrites
@@ -408,11 +498,6 @@ class DendriteTrainer:
             self.start_p_phase()
             return Status("p", switched=True)
         self._p_epochs += 1
-        improved = False
-        for neuron in self.neurons:
-            for record in neuron.dendrite_module.dendrite_values:
-                improved |= bool(record.best_score_improved_this_epoch[0])
-                record.best_score_improved_this_epoch.zero_()  # a new epoch of the p phase
         self._stale = 0 if improved else self._stale + 1
         if self._stale < self.p_patience and self._p_epochs < self.max_p_epochs:
             return Status("p")

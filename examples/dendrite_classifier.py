@@ -8,6 +8,8 @@ comparison. Afterwards the cleaned network is saved with
 are checked against the training network's.
 
     python examples/dendrite_classifier.py --model cnn --out out/digits
+    python examples/dendrite_classifier.py --nproc 2                  # two processes (CPU, gloo)
+    torchrun --nproc-per-node 2 examples/dendrite_classifier.py       # the same, started by torchrun
 """
 from __future__ import annotations
 
@@ -96,8 +98,23 @@ def accuracy(net: nn.Module, x: torch.Tensor, y: torch.Tensor) -> float:
     return acc
 
 
+def rank_and_world() -> Tuple[int, int]:
+    import torch.distributed as dist
+
+    if dist.is_available() and dist.is_initialized():
+        return dist.get_rank(), dist.get_world_size()
+    return 0, 1
+
+
 def run_epoch(net, optimizer, data: Data, batch: int, generator: torch.Generator) -> float:
+    """One epoch; on several processes each rank takes its share of every global batch (the
+    same permutation everywhere, the tail cut so that every rank runs as many steps)."""
+    rank, world = rank_and_world()
     order = torch.randperm(len(data.x_train), generator=generator)
+    if world > 1:
+        # Step i of every rank together covers rows i*batch .. (i+1)*batch of the permutation.
+        order = order[:len(order) - len(order) % world][rank::world]
+        batch = max(batch // world, 1)
     total, batches = 0.0, 0
     for i in range(0, len(order), batch):
         idx = order[i:i + batch]
@@ -140,7 +157,8 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
 
     bar = progress(range(args.epochs), desc="dendrites", unit="epoch")
     for epoch in bar:
-        loss = run_epoch(net, trainer.optimizer, data, args.batch, generator)
+        # trainer.model: on several processes, the DDP-wrapped network in n mode
+        loss = run_epoch(trainer.model, trainer.optimizer, data, args.batch, generator)
         val = accuracy(net, data.x_val, data.y_val)
         run.epochs.append(dict(mode=trainer.mode, loss=loss, val=val))
         bar.set_postfix(mode=trainer.mode, loss=f"{loss:.4f}", val=f"{val:.4f}", dendrites=trainer.num_dendrites)
@@ -150,8 +168,9 @@ def train_with_dendrites(args, data: Data, progress) -> Tuple[nn.Module, Run]:
             record_cycle()  # the end of an n phase: the network as it stands
         if status.restructured:
             run.dendrite_epochs.append(epoch + 1)
-            bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
-                      f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
+            if rank_and_world()[0] == 0:
+                bar.write(f"epoch {epoch + 1}: added dendrite {trainer.num_dendrites} to each of "
+                          f"{len(trainer.neurons)} layers ({count(net)} parameters in training form)")
         # done only says that no dendrites follow: the neurons train on to the budget
     if trainer.mode == "p":  # out of epochs mid-phase: install what the candidates learned
         trainer.start_n_phase()
@@ -303,7 +322,12 @@ def parse_args(argv=None):
     p.add_argument("--debug", action="store_true",
                    help="stop in the debugger (sys.breakpointhook, see PYTHONBREAKPOINT) on NaN and similar faults; "
                         "off by default, so an unattended run never waits for input")
-    return p.parse_args(argv)
+    p.add_argument("--nproc", type=int, default=1,
+                   help="train with this many processes (CPU, gloo), each on its share of every batch")
+    args = p.parse_args(argv)
+    if args.nproc < 1:
+        p.error("--nproc must be at least 1")
+    return args
 
 
 def writable_folder(folder: str) -> None:
@@ -317,7 +341,9 @@ def writable_folder(folder: str) -> None:
         sys.exit(f"error: cannot write to the output folder {folder!r}: {error.strerror or error}")
 
 
-def main(argv=None) -> Dict[str, object]:
+def main(argv=None) -> Optional[Dict[str, object]]:
+    """Runs the job; with --nproc N (or under torchrun) the dendrite training runs on N
+    processes and rank 0 alone compares, plots, saves and returns the result."""
     args = parse_args(argv)
     writable_folder(args.out)
     # The debugger stop reads PYTHONBREAKPOINT at each call: "0" turns it into a no-op.
@@ -325,7 +351,7 @@ def main(argv=None) -> Dict[str, object]:
     if not args.debug:
         os.environ["PYTHONBREAKPOINT"] = "0"
     try:
-        return run(args)
+        return distributed(args)
     finally:
         if before is None:
             os.environ.pop("PYTHONBREAKPOINT", None)
@@ -333,22 +359,61 @@ def main(argv=None) -> Dict[str, object]:
             os.environ["PYTHONBREAKPOINT"] = before
 
 
-def run(args) -> Dict[str, object]:
+def distributed(args) -> Optional[Dict[str, object]]:
+    """`run` in this process, or on --nproc spawned processes, or as one rank under torchrun."""
+    import torch.distributed as dist
+
+    if int(os.environ.get("WORLD_SIZE", "1")) > 1 and not dist.is_initialized():  # started by torchrun
+        dist.init_process_group("gloo")
+        try:
+            return run(args)
+        finally:
+            dist.destroy_process_group()
+    if args.nproc > 1:
+        import socket
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        torch.multiprocessing.spawn(_spawned, args=(args, port), nprocs=args.nproc, join=True)
+        with open(os.path.join(args.out, f"{args.dataset}_{args.model}_summary.json")) as f:
+            return json.load(f)
+    return run(args)
+
+
+def _spawned(rank: int, args, port: int) -> None:
+    import torch.distributed as dist
+
+    dist.init_process_group("gloo", init_method=f"tcp://127.0.0.1:{port}", rank=rank, world_size=args.nproc)
+    try:
+        run(args)
+    finally:
+        dist.destroy_process_group()
+
+
+def run(args) -> Optional[Dict[str, object]]:
     from tqdm import tqdm
 
+    rank, world = rank_and_world()
+
     def progress(iterable, **kw):
-        # None: bars only on a terminal, so logs stay readable
-        return tqdm(iterable, disable=True if args.quiet else None, leave=False, dynamic_ncols=True, **kw)
+        # None: bars only on a terminal, so logs stay readable; one process draws them
+        disable = True if args.quiet or rank else None
+        return tqdm(iterable, disable=disable, leave=False, dynamic_ncols=True, **kw)
 
     started = time.time()
     random.seed(args.seed)
     np.random.seed(args.seed)
     torch.manual_seed(args.seed)
     data = load_data(args.dataset, args.seed, args.subset)
-    print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "
-          f"{data.classes} classes; model {args.model}, {args.candidates} candidates per layer")
+    if rank == 0:
+        print(f"{data.name}: {len(data.x_train)} train / {len(data.x_val)} validation / {len(data.x_test)} test, "
+              f"{data.classes} classes; model {args.model}, {args.candidates} candidates per layer"
+              + (f"; {world} processes" if world > 1 else ""))
 
     net, run = train_with_dendrites(args, data, progress)
+    if rank != 0:
+        return None  # the ranks hold identical networks: rank 0 reports for all
     final = run.cycles[-1]
 
     def arm(width):

@@ -33,7 +33,9 @@ def role(p):
     return getattr(p, "parameter_type", None)
 
 
-def expected_role(name):
+def expected_role(name, p):
+    if ".dendrites_to_dendrites.0" in name or p.numel() == 0:
+        return "ignored"  # placeholders the forward never reads
     if "candidate" in name:
         return "candidate"
     return "dendrite" if ".dendrites_to_dendrites." in name or ".dendrite_module.layers." in name else "neuron"
@@ -61,7 +63,7 @@ def test_wrap_network_choice_and_roles(kwargs, tracked, wrapped):
         assert net.get_submodule(name) is originals[name]
     assert torch.equal(net(x), before)  # no dendrites yet: the wrapped network computes the same
     assert {name: role(p) for name, p in net.named_parameters()} == \
-        {name: expected_role(name) for name, _ in net.named_parameters()}
+        {name: expected_role(name, p) for name, p in net.named_parameters()}
 
 
 @pytest.mark.parametrize(
@@ -124,7 +126,7 @@ def assert_optimizer_holds_trainable(net, tr):
 def test_n_to_p_switch(live):
     GAR.pc.set_learn_dendrites_live(live)
     net, tr = trainer()
-    assert {role(p) for p in net.parameters() if p.requires_grad} == {"neuron"} | ({"dendrite"} if live else set())
+    assert {role(p) for p in net.parameters() if p.requires_grad} == {"neuron"}  # no dendrite installed yet
     assert_optimizer_holds_trainable(net, tr)
     epoch(net, tr)
     tr.start_p_phase()

@@ -201,6 +201,12 @@ void ab_save_net(const py::object& net_in, const std::string& folder, const std:
   py::module_ os = module_named("os");
   py::object rank = os.attr("environ").attr("get")("RANK");
   if (!rank.is_none() && py::int_(rank).cast<long>() != 0) return;  // only rank 0 writes
+  // Processes started without RANK (torch.multiprocessing.spawn) still share one file.
+  py::module_ dist = module_named("torch.distributed");
+  if (dist.attr("is_available")().cast<bool>() && dist.attr("is_initialized")().cast<bool>() &&
+      dist.attr("get_rank")().cast<long>() != 0) {
+    return;
+  }
   py::object net = UAR().attr("deep_copy_arb")(net_in);
   if (!os.attr("path").attr("isdir")(folder).cast<bool>()) os.attr("makedirs")(folder);
   net = blockwise_network(net);
