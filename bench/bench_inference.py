@@ -2,7 +2,7 @@
 network in eval mode, the cleaned form (clean_net), and the plain-PyTorch export (to_torch),
 eager and compiled with torch.compile.
 
-    .venv/bin/python bench/bench_inference.py [--rounds 15] [--threads 1] [--batches 256 4096]
+    .venv/bin/python bench/bench_inference.py [--rounds 15] [--threads 1] [--hidden 256] [--batches 256 4096]
 
 All forms are timed in one process, in alternating rounds; the table shows each form's median
 time per forward and its ratio to the cleaned form. Results also go to
@@ -23,13 +23,12 @@ from arborai.training import neuron_modules, wrap_network
 from arborlib.export import to_torch
 
 DENDRITES = 3
-WIDTHS = (64, 256, 256, 10)
 
 
-def network():
+def network(widths):
     torch.manual_seed(0)
     layers = []
-    for a, b in zip(WIDTHS[:-1], WIDTHS[1:]):
+    for a, b in zip(widths[:-1], widths[1:]):
         layers += [nn.Linear(a, b), nn.ReLU()]
     net = nn.Sequential(*layers[:-1])
     GAR.pc.set_global_candidates(1)
@@ -55,10 +54,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--hidden", type=int, default=256)
     parser.add_argument("--batches", type=int, nargs="+", default=[256, 4096])
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
-    net = network()
+    widths = (64, args.hidden, args.hidden, 10)
+    net = network(widths)
     cleaned = NT.clean_net(net)
     exported = to_torch(net)
     forms = {
@@ -67,13 +68,13 @@ def main():
         "to_torch eager": exported,
         "to_torch compiled": torch.compile(exported),
     }
-    print(f"MLP {'-'.join(map(str, WIDTHS))}, {DENDRITES} dendrites per layer, {args.rounds} rounds, "
+    print(f"MLP {'-'.join(map(str, widths))}, {DENDRITES} dendrites per layer, {args.rounds} rounds, "
           f"{torch.get_num_threads()} thread(s), torch {torch.__version__}")
     print(f"{'batch':>6}  {'form':<20}{'median (us)':>14}{'vs cleaned':>12}")
     results = []
     with torch.inference_mode():
         for batch in args.batches:
-            x = torch.randn(batch, WIDTHS[0])
+            x = torch.randn(batch, widths[0])
             reference = net(x)
             for name, form in forms.items():  # also warms up (and compiles)
                 torch.testing.assert_close(form(x), reference, rtol=1e-5, atol=1e-5, msg=name)
@@ -90,7 +91,7 @@ def main():
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, "inference.json"), "w") as f:
-        json.dump({"threads": args.threads, "torch": torch.__version__, "results": results}, f, indent=1)
+        json.dump({"widths": widths, "threads": args.threads, "torch": torch.__version__, "results": results}, f, indent=1)
 
 
 if __name__ == "__main__":
