@@ -6,8 +6,11 @@ torch, or fail to find one):
 
     pip install torch==<version>
     pip install --no-build-isolation .                     # install from a checkout or an sdist
-    python -m build --no-isolation --sdist                 # dist/arborlib-<v>.tar.gz
+    python setup.py sdist                                  # dist/arborlib-<v>.tar.gz
     pip wheel --no-build-isolation --no-deps -w dist .     # dist/arborlib-<v>-<tags>.whl
+
+(`python -m build` run from the checkout imports the ninja folder build/ instead of the
+build tool once an in-place build has made it.)
 
 The torch version used is written to arborlib/build_info.json, checked when arborlib is
 imported, and pinned in the wheel's requirements. Development (in-place builds, tests) goes
@@ -27,7 +30,7 @@ except ImportError:
     sys.exit(
         "arborlib: torch is not importable in this build environment. arborlib's extensions are "
         "compiled against the torch you run them with: install torch first, then build with "
-        "`pip install --no-build-isolation ...` (or `python -m build --no-isolation`)."
+        "`pip install --no-build-isolation ...` (or `pip wheel --no-build-isolation ...`)."
     )
 
 from setuptools import setup
