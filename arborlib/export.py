@@ -32,15 +32,19 @@ def dendrite_cascade(
     raw: Sequence[torch.Tensor],
     row: Callable[[int, int], torch.Tensor],
     activation: Callable[[torch.Tensor], torch.Tensor],
+    one_pass: bool = False,
 ) -> List[torch.Tensor]:
     """Activated outputs of a layer's dendrites, in installation order: dendrite k gets
     ``activation(raw[k] + sum_{j<k} row(k, j) * out_j)``, where ``row(k, j)`` is the per-neuron
-    weight from dendrite j into dendrite k, shaped to broadcast against the outputs."""
+    weight from dendrite j into dendrite k, shaped to broadcast against the outputs.
+
+    ``one_pass`` forms each weighted sum with one ``addcmul`` instead of a product and a sum:
+    faster, but rounded differently (a fused multiply-add), so the training network keeps the
+    two-step form that the fused blocks compute and its checkpoint is proved against."""
     outs: List[torch.Tensor] = []
     for k, value in enumerate(raw):
         for j in range(k):
-            # One pass instead of a product and a sum; the same rounding (no fused multiply-add).
-            value = torch.addcmul(value, row(k, j), outs[j])
+            value = torch.addcmul(value, row(k, j), outs[j]) if one_pass else value + row(k, j) * outs[j]
         outs.append(activation(value))
     return outs
 
@@ -98,7 +102,7 @@ class DendriteBlock(nn.Module):
             parts = [layer(*args, **kwargs) for layer in self.layers]
         out = parts[0]
         weights = self.cascade_weights
-        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation)
+        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation, one_pass=True)
         top = self.top_weights
         for k, act in enumerate(acts):
             out = torch.addcmul(out, top[k], act)
