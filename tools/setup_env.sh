@@ -1,6 +1,9 @@
-# Sourced by the tools/ scripts: creates .venv, installs the pinned dependencies and builds
-# arborlib's extensions in place. Rebuilds are incremental (ninja keeps build/), and the
-# checkout is put on the venv's path, so a source edit needs only this script again.
+# The development loop, sourced by tools/test.sh and tools/main_job.sh (the one place it is
+# described): creates .venv, installs the pinned dependencies, builds arborlib's extensions in
+# place and puts the checkout on the venv's path through a .pth file: arborlib from the
+# repository root, the companion stand-in (import name arborai) from companion_standin/.
+# Rebuilds are incremental (ninja keeps build/), so after a source edit run the tool again.
+# Building distributable packages instead (sdist, wheels): see setup.py's docstring.
 VENV="${ARBORLIB_VENV:-.venv}"
 PYTHON="${PYTHON:-python3}"
 if [ ! -x "$VENV/bin/python" ]; then
@@ -14,5 +17,5 @@ mkdir -p build
 "$VENV/bin/python" - <<'PY'
 import os, site
 with open(os.path.join(site.getsitepackages()[0], "arborlib-checkout.pth"), "w") as f:
-    f.write(os.getcwd() + "\n")
+    f.write(os.getcwd() + "\n" + os.path.join(os.getcwd(), "companion_standin") + "\n")
 PY

@@ -2,7 +2,7 @@
 // dendrite layers and main layer side by side plus the packed cascade weights.
 #include "fused_layers.h"
 
-#include "companion/cascade.h"
+#include "companion/block_forward.h"
 
 #include <algorithm>
 #include <cmath>
@@ -113,6 +113,8 @@ void arb_layer_init(py::object self, py::object layer_array, py::object processo
   self.attr("register_buffer")("module_id", marker_tensor(kBlockMarker));
   self.attr("register_buffer")("num_cycles", num_cycles);
   self.attr("register_buffer")("view_tuple", torch.attr("tensor")(view_tuple));
+  // The forward pass reads this Python int, never the buffer (a device read per pass).
+  self.attr("neuron_trailing_dims") = block::trailing_of_view(view_tuple.cast<std::vector<int64_t>>());
   for (auto layer : layer_array) layer.attr("register_buffer")("module_id", marker_tensor("ARB"));
   self.attr("processor_array") = processor_array;
 
@@ -150,44 +152,15 @@ py::object arb_layer_forward(py::object self, py::args args, py::kwargs kwargs) 
   py::object processors = self.attr("processor_array");
   const int64_t n = py::len(layers);
   if (n == 0) throw py::value_error("ARBLayer: layer_array is empty, there is no main layer to run");
-  auto processor = [&](int64_t c) -> py::object {
-    if (c < static_cast<int64_t>(py::len(processors))) return processors[py::int_(c)];
-    return py::none();
-  };
-  std::vector<at::Tensor> outs;
-  for (int64_t c = 0; c < n; ++c) {
-    py::object proc = processor(c);
-    py::object layer = layers[py::int_(c)];
-    py::object out;
-    if (c < n - 1) {
-      // Dendrite layer: pre adapts the block's inputs, post the layer's output.
-      if (!proc.is_none()) {
-        py::tuple pair = proc.attr("pre")(*args, **kwargs);
-        if (pair.size() != 2) throw py::value_error("ARBLayer: a dendrite processor's pre must return (args, kwargs)");
-        out = layer(*py::tuple(pair[0]), **py::dict(pair[1]));
-        out = proc.attr("post")(out);
-      } else {
-        out = layer(*args, **kwargs);
-      }
-    } else {
-      // Main layer: pre adapts its output before the combination, post the combined value.
-      out = layer(*args, **kwargs);
-      if (!proc.is_none()) out = proc.attr("pre")(out);
-    }
-    outs.push_back(out.cast<at::Tensor>());
-  }
-  at::Tensor result;
+  py::list slots;
+  for (int64_t c = 0; c < n; ++c) slots.append(block::run_layer(layers, processors, c, args, kwargs, "ARBLayer"));
+  std::vector<at::Tensor> outs = block::checked_outputs(slots, layers, "ARBLayer");
+  at::Tensor result = outs.back();
   if (n > 1) {
-    const at::Tensor weights = self.attr("skip_weights").cast<at::Tensor>();
-    const std::vector<int64_t> view = self.attr("view_tuple").attr("tolist")().cast<std::vector<int64_t>>();
-    py::object activation = self.attr("internal_nonlinearity");
-    result = combine_cascade(
-        outs, [&](int64_t k, int64_t j) { return weights[k][j]; }, view,
-        [&](const at::Tensor& t) { return activation(t).cast<at::Tensor>(); });
-  } else {
-    result = outs.back();
+    result = block::combine(outs, self.attr("skip_weights").cast<at::Tensor>(), 0, block::trailing_dims(self),
+                            self.attr("internal_nonlinearity"), "ARBLayer");
   }
-  py::object main_proc = processor(n - 1);
+  py::object main_proc = block::processor_at(processors, n - 1);
   if (!main_proc.is_none()) return main_proc.attr("post")(result);
   return py::cast(result);
 }

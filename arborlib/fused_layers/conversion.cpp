@@ -5,6 +5,8 @@
 
 #include "companion/module_walk.h"
 
+#include <algorithm>
+
 namespace arbor::fused {
 
 namespace {
@@ -64,9 +66,14 @@ py::object convert_to_arb_layer_block(const py::object& pretrained_dendrite) {
 
   py::object first = dm.attr("dendrite_values")[py::int_(0)];
   const int64_t node_index = py::int_(first.attr("this_node_index")).cast<int64_t>();
+  // The records describe the last output seen ([N, T, F] after a sequence batch). The block
+  // keeps only the neuron dimension's distance from the end, which the rank of the input does
+  // not change, and one leading dimension: the saved view_tuple is then the same whatever
+  // inputs the network saw, and a checkpoint loads into a freshly wrapped network.
+  const int64_t rank = py::len(first.attr("this_output_dimensions"));
   py::list view_tuple;
-  for (size_t dim = 0; dim < py::len(first.attr("this_output_dimensions")); ++dim) {
-    view_tuple.append(static_cast<int64_t>(dim) == node_index ? -1 : 1);
+  for (int64_t dim = std::max<int64_t>(0, node_index - 1); dim < rank; ++dim) {
+    view_tuple.append(dim == node_index ? -1 : 1);
   }
   py::object sequential = py::module_::import("torch.nn").attr("Sequential");
   return module_named("arborlib.fused_layers")

@@ -2,7 +2,7 @@
 // block's input (optionally one thread each), then the outputs are combined as a cascade.
 #include "slim_restore.h"
 
-#include "companion/cascade.h"
+#include "companion/block_forward.h"
 
 #include <vector>
 
@@ -10,11 +10,7 @@ namespace arbor::slim {
 
 namespace {
 
-py::object processor_at(const py::object& self, int64_t c) {
-  py::object processors = self.attr("processor_array");
-  if (c < static_cast<int64_t>(py::len(processors))) return processors[py::int_(c)];
-  return py::none();
-}
+const char* const kOwner = "ARBModulePyThread";
 
 void thread_init(py::object self, py::object original_module) {
   module_base().attr("__init__")(self);
@@ -31,38 +27,27 @@ void thread_init(py::object self, py::object original_module) {
   self.attr("register_buffer")("module_id", original_module.attr("module_id").attr("clone")().attr("detach")());
   self.attr("register_buffer")("num_cycles", original_module.attr("num_cycles"));
   self.attr("register_buffer")("view_tuple", original_module.attr("view_tuple"));
+  self.attr("neuron_trailing_dims") = block::trailing_dims(original_module);
 }
 
 void process_and_forward(py::object self, py::args all, py::kwargs kwargs) {
   // (c, dendrite_outs, *inputs)
   if (all.size() < 2) throw py::type_error("process_and_forward expects (c, dendrite_outs, *inputs)");
   const int64_t c = all[0].cast<int64_t>();
-  py::object slots = all[1];
   py::tuple args = all[py::slice(2, all.size(), 1)];
-  py::dict kw = kwargs;
-  py::object proc = processor_at(self, c);
-  if (!proc.is_none()) {
-    py::object pair = proc.attr("pre")(*args, **kw);
-    if (py::len(pair) != 2) throw py::value_error("a dendrite processor's pre must return (args, kwargs)");
-    args = py::tuple(pair[py::int_(0)]);
-    kw = py::dict(pair[py::int_(1)]);
-  }
-  py::object out = self.attr("layer_array")[py::int_(c)](*args, **kw);
-  if (!proc.is_none()) out = proc.attr("post")(out);
-  slots[py::int_(c)] = out;
+  py::object slots = all[1];
+  slots[py::int_(c)] =
+      block::run_layer(self.attr("layer_array"), self.attr("processor_array"), c, args, kwargs, kOwner);
 }
 
 void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
   // (dendrite_outs, *inputs)
   if (all.size() < 1) throw py::type_error("process_and_pre expects (dendrite_outs, *inputs)");
-  py::object slots = all[0];
   py::tuple args = all[py::slice(1, all.size(), 1)];
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
-  py::object out = layers[py::int_(n - 1)].attr("forward")(*args, **kwargs);
-  py::object proc = processor_at(self, n - 1);
-  if (!proc.is_none()) out = proc.attr("pre")(out);
-  slots[py::int_(n - 1)] = out;
+  py::object slots = all[0];
+  slots[py::int_(n - 1)] = block::run_layer(layers, self.attr("processor_array"), n - 1, args, kwargs, kOwner);
 }
 
 // Runs every layer in a thread of its own. An error inside a thread is kept and raised
@@ -115,18 +100,14 @@ py::object thread_forward(py::object self, py::args args, py::kwargs kwargs) {
     for (int64_t c = 0; c < n - 1; ++c) forward_one(c, slots, *args, **kwargs);
     self.attr("process_and_pre")(slots, *args, **kwargs);
   }
-  std::vector<at::Tensor> outs;
-  for (auto s : slots) outs.push_back(s.cast<at::Tensor>());
+  std::vector<at::Tensor> outs = block::checked_outputs(slots, layers, kOwner);
   at::Tensor result = outs.back();
   py::object skip = py::getattr(self, "skip_weights", py::none());
   if (n > 1 && !skip.is_none()) {
-    const at::Tensor weights = skip.cast<at::Tensor>();
-    const std::vector<int64_t> view = self.attr("view_tuple").attr("tolist")().cast<std::vector<int64_t>>();
-    result = combine_cascade(
-        outs, [&](int64_t k, int64_t j) { return weights[k - 1][j]; }, view,
-        [](const at::Tensor& t) { return pc().attr("get_arb_forward_function")()(t).cast<at::Tensor>(); });
+    result = block::combine(outs, skip.cast<at::Tensor>(), 1, block::trailing_dims(self),
+                            pc().attr("get_arb_forward_function")(), kOwner);
   }
-  py::object main_proc = processor_at(self, n - 1);
+  py::object main_proc = block::processor_at(self.attr("processor_array"), n - 1);
   if (!main_proc.is_none()) return main_proc.attr("post")(result);
   return py::cast(result);
 }

@@ -298,17 +298,12 @@ class DendriteModule(nn.Module):
         if self.num_dendrites == 0:
             return []
         import arborlib.dendrite_engine as DE
+        from arborlib.export import dendrite_cascade
 
         args2, kwargs2 = DE.preprocess_ab(*args, **kwargs)
-        act = GAR.pc.get_arb_forward_function()
-        outs: List[torch.Tensor] = []
-        for k, layer in enumerate(self.layers):
-            out = layer(*args2, **kwargs2)
-            weights = self.dendrites_to_dendrites[k + 1]
-            for j in range(k):
-                out = out + weights[j].view(view_tuple) * outs[j]
-            outs.append(act(out))
-        return outs
+        raw = [layer(*args2, **kwargs2) for layer in self.layers]
+        weights, act = self.dendrites_to_dendrites, GAR.pc.get_arb_forward_function()
+        return dendrite_cascade(raw, lambda k, j: weights[k + 1][j].view(view_tuple), act)
 
 
 def _layer_shape(layer: nn.Module):

@@ -1,0 +1,245 @@
+"""Plain-PyTorch export of a network with dendrites.
+
+``to_torch(net)`` turns the training network (wrapped layers), its ``blockwise_network`` form
+or a cleaned or loaded network into an ``nn.Module`` made of torch operations only: it runs
+without arborlib's extensions or the companion, pickles with ``torch.save``, and is visible to
+``torch.compile(fullgraph=True)`` and ``torch.export``. This module imports no extension.
+
+Each wrapped layer becomes a :class:`DendriteBlock`. For Linear and (ungrouped) Conv layers the
+main layer and its dendrites run as one layer whose outputs are concatenated along the neuron
+dimension (one GEMM or convolution); the dendrite activations and the cascade then work on its
+slices. Candidates of a p phase are not part of the export, only installed dendrites.
+"""
+from __future__ import annotations
+
+import copy
+from typing import Callable, List, Optional, Sequence, Tuple
+
+import torch
+from torch import nn
+
+__all__ = ["DendriteBlock", "dendrite_cascade", "to_torch"]
+
+# Class names of the three forms of a wrapped layer (the classes themselves live in the
+# companion and in the extensions, which this module must not import).
+TRAINING_FORM = "ARBNeuronModule"
+FUSED_FORM = "ARBLayer"
+CLEANED_FORM = "ARBModulePyThread"
+FUSABLE = (nn.Linear, nn.Conv1d, nn.Conv2d, nn.Conv3d)
+
+
+def dendrite_cascade(
+    raw: Sequence[torch.Tensor],
+    row: Callable[[int, int], torch.Tensor],
+    activation: Callable[[torch.Tensor], torch.Tensor],
+    one_pass: bool = False,
+) -> List[torch.Tensor]:
+    """Activated outputs of a layer's dendrites, in installation order: dendrite k gets
+    ``activation(raw[k] + sum_{j<k} row(k, j) * out_j)``, where ``row(k, j)`` is the per-neuron
+    weight from dendrite j into dendrite k, shaped to broadcast against the outputs.
+
+    ``one_pass`` forms each weighted sum with one ``addcmul`` instead of a product and a sum:
+    faster, but rounded differently (a fused multiply-add), so the training network keeps the
+    two-step form that the fused blocks compute and its checkpoint is proved against."""
+    outs: List[torch.Tensor] = []
+    for k, value in enumerate(raw):
+        for j in range(k):
+            value = torch.addcmul(value, row(k, j), outs[j]) if one_pass else value + row(k, j) * outs[j]
+        outs.append(activation(value))
+    return outs
+
+
+class DendriteBlock(nn.Module):
+    """One wrapped layer with its installed dendrites, in torch operations.
+
+    ``layers`` holds either one layer whose output concatenates the main layer's neurons and
+    each dendrite's (``fused``), or the main layer followed by the dendrite layers. The output
+    is ``main + sum_k top_weights[k] * a_k`` with ``a`` the activated dendrite cascade.
+
+    A fused Linear computes the transposed product, [neurons, rows] = W x^T: its slices are
+    then contiguous blocks, which the elementwise cascade runs on much faster than on the
+    strided column slices of x W^T. The result is returned as a transposed view (no copy).
+    """
+
+    def __init__(
+        self,
+        layers: Sequence[nn.Module],
+        fused: bool,
+        neuron_dim: int,
+        cascade_weights: torch.Tensor,
+        top_weights: torch.Tensor,
+        activation: Callable[[torch.Tensor], torch.Tensor],
+    ) -> None:
+        super().__init__()
+        self.layers = nn.ModuleList(layers)
+        self.fused = fused
+        self.transposed = fused and isinstance(layers[0], nn.Linear)
+        self.neuron_dim = neuron_dim  # negative: counted from the end, so any input rank works
+        self.num_dendrites = top_weights.size(0)
+        self.neurons = top_weights.size(1)
+        # Per-neuron rows viewed as [C, 1, ..., 1] once here, not at every forward.
+        tail = (1,) * (1 if self.transposed else -neuron_dim - 1)
+        self.cascade_weights = nn.Parameter(cascade_weights.reshape(*cascade_weights.shape, *tail))
+        self.top_weights = nn.Parameter(top_weights.reshape(*top_weights.shape, *tail))
+        self.activation = activation
+
+    def extra_repr(self) -> str:
+        return f"dendrites={self.num_dendrites}, neuron_dim={self.neuron_dim}, fused={self.fused}"
+
+    def forward(self, *args, **kwargs) -> torch.Tensor:
+        if self.transposed:
+            linear = self.layers[0]
+            x = args[0] if args else kwargs["input"]
+            rows = x.reshape(-1, x.size(-1)).t()
+            if linear.bias is None:
+                product = torch.mm(linear.weight, rows)
+            else:
+                product = torch.addmm(linear.bias.unsqueeze(1), linear.weight, rows)
+            parts = product.split(self.neurons, dim=0)
+        elif self.fused:
+            parts = self.layers[0](*args, **kwargs).split(self.neurons, dim=self.neuron_dim)
+        else:
+            parts = [layer(*args, **kwargs) for layer in self.layers]
+        out = parts[0]
+        weights = self.cascade_weights
+        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation, one_pass=True)
+        top = self.top_weights
+        for k, act in enumerate(acts):
+            out = torch.addcmul(out, top[k], act)
+        if self.transposed:
+            return out.t().reshape(*x.shape[:-1], self.neurons)
+        return out
+
+
+def _class_name(module: nn.Module) -> str:
+    return type(module).__name__
+
+
+def _without_marker(layer: nn.Module) -> nn.Module:
+    """A copy of a sub-layer without the fused block's marker buffer."""
+    layer = copy.deepcopy(layer)
+    layer._buffers.pop("module_id", None)
+    return layer
+
+
+def _companion_activation() -> Callable[[torch.Tensor], torch.Tensor]:
+    import arborai.globals_arborai as GAR  # only forms that need the companion get here
+
+    return GAR.pc.get_arb_forward_function()
+
+
+def _no_processors(name: str, processors: Sequence) -> None:
+    if any(p is not None for p in processors):
+        raise ValueError(
+            f"to_torch: {name} has input/output processors; their code is the companion's own and "
+            "cannot be exported as torch operations"
+        )
+
+
+def _parts(block: nn.Module, name: str):
+    """(main layer, dendrite layers, cascade weights [D, D, C], top weights [D, C], activation,
+    trailing dimension count) of one wrapped layer in any of its three forms."""
+    kind = _class_name(block)
+    if kind == TRAINING_FORM:
+        dm = block.dendrite_module
+        _no_processors(name, [block.processor, *dm.processors])
+        dendrites = list(dm.layers)
+        top = block.dendrites_to_top[-1].detach()
+        cascade = top.new_zeros(len(dendrites), len(dendrites), top.size(1))
+        for k in range(1, len(dendrites)):
+            cascade[k, :k] = dm.dendrites_to_dendrites[k + 1].detach()
+        record = dm.dendrite_values[0]
+        trailing = len(record.this_output_dimensions) - 1 - int(record.this_node_index)
+        activation = _companion_activation() if dendrites else None
+        return block.main_module, dendrites, cascade, top, activation, trailing
+    layers = list(block.layer_array)
+    _no_processors(name, block.processor_array)
+    main, dendrites = layers[-1], layers[:-1]
+    count = len(dendrites)
+    trailing = getattr(block, "neuron_trailing_dims", None)
+    if trailing is None:  # a block unpickled from an older file
+        view = [int(v) for v in block.view_tuple.tolist()]
+        trailing = len(view) - 1 - view.index(-1)
+    if count == 0:
+        return main, dendrites, torch.zeros(0, 0, 0), torch.zeros(0, 0), None, trailing
+    # Position k of the packed weights: rows j < k weight the earlier outputs into output k;
+    # the fused block's entry 0 is position 0, the wrapper's entry 0 is position 1.
+    packed = block.skip_weights.detach()
+    offset = 0 if kind == FUSED_FORM else 1
+    cascade = packed.new_zeros(count, count, packed.size(2))
+    for k in range(1, count):
+        cascade[k, :k] = packed[k - offset, :k]
+    top = packed[count - offset, :count]
+    activation = block.internal_nonlinearity if kind == FUSED_FORM else _companion_activation()
+    return main, dendrites, cascade, top, activation, trailing
+
+
+def _same_layout(main: nn.Module, other: nn.Module) -> bool:
+    if type(other) is not type(main) or other.weight.shape != main.weight.shape:
+        return False
+    if (other.bias is None) != (main.bias is None):
+        return False
+    if isinstance(main, nn.Linear):
+        return True
+    keys = ("stride", "padding", "dilation", "groups", "padding_mode", "output_padding", "transposed")
+    return all(getattr(other, k) == getattr(main, k) for k in keys)
+
+
+def _fused_layer(main: nn.Module, dendrites: List[nn.Module]) -> Optional[nn.Module]:
+    """One layer computing the main layer and every dendrite, or None when they cannot share one."""
+    if type(main) not in FUSABLE or (not isinstance(main, nn.Linear) and main.groups != 1):
+        return None
+    if not all(_same_layout(main, d) for d in dendrites) or main._forward_hooks or main._forward_pre_hooks:
+        return None
+    layers = [main, *dendrites]
+    fused = _without_marker(main)
+    with torch.no_grad():
+        fused.weight = nn.Parameter(torch.cat([layer.weight for layer in layers]))
+        if main.bias is not None:
+            fused.bias = nn.Parameter(torch.cat([layer.bias for layer in layers]))
+    if isinstance(fused, nn.Linear):
+        fused.out_features = fused.weight.size(0)
+    else:
+        fused.out_channels = fused.weight.size(0)
+    return fused
+
+
+def export_block(block: nn.Module, name: str = "", activation=None) -> DendriteBlock:
+    """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form)."""
+    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block))
+    if isinstance(main, nn.Linear):
+        trailing = 0  # neurons are the last dimension whatever the input's rank
+    fused = _fused_layer(main, dendrites) if dendrites else None
+    layers = [fused] if fused is not None else [_without_marker(m) for m in [main, *dendrites]]
+    return DendriteBlock(layers, fused is not None, -1 - trailing, cascade.clone(), top.clone(),
+                         activation or own_activation)
+
+
+def _is_block(module: nn.Module) -> bool:
+    return _class_name(module) in (TRAINING_FORM, FUSED_FORM, CLEANED_FORM)
+
+
+def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch.Tensor]] = None) -> nn.Module:
+    """A copy of ``net`` in torch operations only; ``net`` itself is left unchanged.
+
+    ``activation`` replaces the dendrite nonlinearity the network was trained with (by default
+    the companion's ``get_arb_forward_function()``); it must be picklable for ``torch.save``.
+    """
+    if _is_block(net):
+        return export_block(net, activation=activation)
+    # Each block is replaced wherever the copy meets it: deepcopy takes it from the memo.
+    memo, done = {}, []
+    for path, module in net.named_modules():
+        if _is_block(module) and not any(path.startswith(p + ".") for p in done):
+            memo[id(module)] = export_block(module, path, activation)
+            done.append(path)
+    exported = copy.deepcopy(net, memo)
+    exported.__dict__.pop("tracker_string", None)  # the companion's run state, not the model's
+    for path, module in exported.named_modules():
+        origin = type(module).__module__
+        if origin.startswith("arborai") or (origin.startswith("arborlib") and origin != __name__):
+            raise TypeError(
+                f"to_torch: {path or 'the network'} is a {type(module).__name__} from {origin}, "
+                "which has no plain torch form"
+            )
+    return exported

@@ -1,0 +1,145 @@
+"""The plain-PyTorch export against every form it is made from, and the shape rules that the
+cleaned forms share with it."""
+import copy
+import os
+import subprocess
+import sys
+
+import pytest
+import torch
+from torch import nn
+
+import arborlib
+import arborlib.fused_layers as FL
+import arborlib.net_toolkit as NT
+import arborlib.slim_restore as SR
+from arborai.training import neuron_modules, wrap_network
+from arborlib.export import DendriteBlock, to_torch
+from helpers import Scale, fused, grow, small_net
+
+
+def conv1d_net():
+    return nn.Sequential(nn.Conv1d(2, 4, 3, padding=1), nn.ReLU(), nn.Conv1d(4, 3, 3)), torch.randn(4, 2, 9)
+
+
+def fresh_copy(net, dendrites):
+    """The untrained network, wrapped and grown to `dendrites`, as load_net's README recipe has it."""
+    wrap_network(net)
+    for neuron in neuron_modules(net):
+        neuron.grow_dendrites(dendrites)
+    return NT.clean_net(net)
+
+
+def forms(net, tmp_path, dendrites, blank):
+    NT.ab_save_net(net, str(tmp_path), "n")
+    return {
+        "training": net,
+        "blockwise": FL.blockwise_network(copy.deepcopy(net)),
+        "cleaned": NT.clean_net(net),
+        "loaded": NT.load_net(fresh_copy(blank, dendrites), str(tmp_path), "n_arb"),
+    }
+
+
+@pytest.mark.parametrize("kind", ["mlp", "cnn", "conv1d"])
+@pytest.mark.parametrize("dendrites", [0, 3])
+def test_export_equals_every_form(kind, dendrites, tmp_path):
+    make = conv1d_net if kind == "conv1d" else (lambda: small_net(kind))
+    net, x = make()
+    grow(net, x, dendrites)
+    expected = net(x)
+    for name, form in forms(net, tmp_path, dendrites, make()[0]).items():
+        exported = to_torch(form).eval()
+        torch.testing.assert_close(exported(x), expected, rtol=1e-5, atol=1e-6, msg=name)
+        blocks = [m for m in exported.modules() if isinstance(m, DendriteBlock)]
+        assert len(blocks) == 2
+        # Main layer and dendrites share one GEMM / convolution.
+        assert all(b.fused and len(b.layers) == 1 for b in blocks) == (dendrites > 0), name
+        assert not any(type(m).__module__.startswith(("arborai", "arborlib.")) and not isinstance(m, DendriteBlock)
+                       for m in exported.modules()), name
+
+
+def test_export_leaves_source_alone_and_rejects_processors():
+    net, x = small_net("mlp")
+    grow(net, x, 2)
+    before = copy.deepcopy(net.state_dict())
+    to_torch(net)
+    assert all(torch.equal(before[k], v) for k, v in net.state_dict().items())
+    net[0].processor = object()
+    with pytest.raises(ValueError, match="to_torch: 0 has input/output processors"):
+        to_torch(net)
+
+
+def test_export_saves_loads_and_runs_without_the_extensions(tmp_path):
+    net, x = small_net("mlp")
+    grow(net, x, 3)
+    path = tmp_path / "plain.pt"
+    torch.save(to_torch(NT.clean_net(net)), path)
+    torch.save(x, tmp_path / "x.pt")
+    code = f"""
+import sys, torch
+for name in ("arborai", "arborlib.fused_layers", "arborlib.slim_restore", "arborlib.net_toolkit",
+             "arborlib.dendrite_engine", "arborlib.arbor_settings"):
+    sys.modules[name] = None  # any import of these fails
+net = torch.load({str(path)!r}, weights_only=False)
+torch.save(net(torch.load({str(tmp_path / 'x.pt')!r})), {str(tmp_path / 'y.pt')!r})
+"""
+    subprocess.run([sys.executable, "-c", code], check=True)
+    torch.testing.assert_close(torch.load(tmp_path / "y.pt"), net(x), rtol=1e-5, atol=1e-6)
+
+
+def test_export_compiles_whole_and_exports_with_dynamic_batch():
+    net, x = small_net("mlp")
+    grow(net, x, 3)
+    exported = to_torch(net)
+    compiled = torch.compile(exported, fullgraph=True, backend="eager")
+    torch.testing.assert_close(compiled(x), net(x), rtol=1e-5, atol=1e-6)
+    program = torch.export.export(exported, (x,), dynamic_shapes=({0: torch.export.Dim("batch")},), strict=False)
+    other = torch.randn(5, 6)
+    torch.testing.assert_close(program.module()(other), net(other), rtol=1e-5, atol=1e-6)
+
+
+@pytest.mark.parametrize("form", ["blockwise", "cleaned", "loaded"])
+def test_cleaned_view_follows_each_inputs_rank(form, tmp_path):
+    # One [N, T, F] batch before cleaning must not change the shape for an [N, F] input, and a
+    # checkpoint saved after it loads into a freshly wrapped network that never saw one.
+    net = nn.Sequential(nn.Linear(5, 4), nn.ReLU(), nn.Linear(4, 2))
+    seq = torch.randn(3, 8, 5)
+    grow(net, seq, 2)
+    flat = torch.randn(8, 5)
+    blank = nn.Sequential(nn.Linear(5, 4), nn.ReLU(), nn.Linear(4, 2))
+    out = forms(net, tmp_path, 2, blank)[form]
+    for x in (flat, seq):
+        torch.testing.assert_close(out(x), net(x), rtol=1e-5, atol=1e-6)
+
+
+class Const(nn.Module):
+    def __init__(self, value):
+        super().__init__()
+        self.value = value
+
+    def forward(self, x):
+        return self.value
+
+
+@pytest.mark.parametrize("wrapper", [False, True])
+@pytest.mark.parametrize("dendrite, error, message", [
+    (Const(torch.ones(4, 1)), ValueError,
+     r"dendrite 0 \(Const\) gave a Float tensor of shape \[4, 1\] on cpu, the main layer \(Scale\) a Float tensor "
+     r"of shape \[4, 2\]"),
+    (Const(torch.ones(4, 2, dtype=torch.float64)), ValueError, r"dendrite 0 \(Const\) gave a Double tensor"),
+    (Const(None), TypeError, r"dendrite 0 \(Const\) returned NoneType, not a tensor"),
+])
+def test_block_checks_what_enters_the_cascade(wrapper, dendrite, error, message):
+    blk = fused([dendrite, Scale(1.0)], [torch.zeros(1, 2), torch.zeros(0, 2)], [torch.ones(1, 2)])
+    owner = "ARBModulePyThread" if wrapper else "ARBLayer"
+    with pytest.raises(error, match=f"^{owner}: {message}"):
+        (SR.make_module(blk) if wrapper else blk)(torch.randn(4, 2))
+
+
+def test_torch_version_mismatch_names_both_versions():
+    if not os.path.exists(os.path.join(os.path.dirname(arborlib.__file__), "build_info.json")):
+        pytest.skip("extensions built without a version record")
+    code = "import torch; torch.__version__ = '1.0.0'; import arborlib"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert "ImportError: arborlib's extensions were built with torch 2." in run.stderr
+    assert "but torch 1.0.0 is installed" in run.stderr
