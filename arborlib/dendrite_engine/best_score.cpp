@@ -2,7 +2,7 @@
 // covariance with the neuron's error; the reference score moves only on a significant rise.
 #include "dendrite_engine.h"
 
-#include "companion/errors.h"
+#include "common/errors.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,7 +7,7 @@
 #include <ATen/ATen.h>
 #include <c10/core/GradMode.h>
 
-#include "companion/companion.h"
+#include "common/companion.h"
 
 #include <string>
 #include <utility>

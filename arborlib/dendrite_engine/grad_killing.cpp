@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "companion/errors.h"
-#include "companion/pyclass.h"
+#include "common/errors.h"
+#include "common/pyclass.h"
 
 namespace arbor::engine {
 

@@ -2,7 +2,7 @@
 // n mode (neurons learn) and p mode (neurons frozen, candidates learn).
 #include "dendrite_engine.h"
 
-#include "companion/errors.h"
+#include "common/errors.h"
 
 namespace arbor::engine {
 

@@ -2,7 +2,7 @@
 // and the shape triple used by every per-neuron statistic.
 #include "dendrite_engine.h"
 
-#include "companion/errors.h"
+#include "common/errors.h"
 
 namespace arbor::engine {
 

@@ -2,7 +2,7 @@
 // dendrite layers and main layer side by side plus the packed cascade weights.
 #include "fused_layers.h"
 
-#include "companion/block_forward.h"
+#include "common/block_forward.h"
 
 #include <algorithm>
 #include <cmath>

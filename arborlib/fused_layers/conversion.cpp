@@ -1,9 +1,9 @@
 // Converts a trained network in place: every neuron module of the companion becomes
-// one fused block (ARBLayer). The walk (companion/module_walk.h) enters each module once;
+// one fused block (ARBLayer). The walk (common/module_walk.h) enters each module once;
 // configured paths are skipped.
 #include "fused_layers.h"
 
-#include "companion/module_walk.h"
+#include "common/module_walk.h"
 
 #include <algorithm>
 

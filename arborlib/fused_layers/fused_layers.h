@@ -3,8 +3,8 @@
 
 #include <ATen/ATen.h>
 
-#include "companion/companion.h"
-#include "companion/pyclass.h"
+#include "common/companion.h"
+#include "common/pyclass.h"
 
 namespace arbor::fused {
 

@@ -1,7 +1,7 @@
 // Parameter counts and the gradient diagnostics of a module tree.
 #include "net_toolkit.h"
 
-#include "companion/module_walk.h"
+#include "common/module_walk.h"
 
 #include <map>
 

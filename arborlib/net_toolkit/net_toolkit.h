@@ -4,7 +4,7 @@
 
 #include <ATen/ATen.h>
 
-#include "companion/companion.h"
+#include "common/companion.h"
 
 namespace arbor::toolkit {
 

@@ -2,7 +2,7 @@
 // block's input (optionally one thread each), then the outputs are combined as a cascade.
 #include "slim_restore.h"
 
-#include "companion/block_forward.h"
+#include "common/block_forward.h"
 
 #include <vector>
 

@@ -1,9 +1,9 @@
 // Replaces every fused block (found by its class name "ARBLayer") anywhere in a module
-// tree by its inference wrapper. The walk (companion/module_walk.h) enters each module
+// tree by its inference wrapper. The walk (common/module_walk.h) enters each module
 // once; configured paths and tracked classes are skipped.
 #include "slim_restore.h"
 
-#include "companion/module_walk.h"
+#include "common/module_walk.h"
 
 namespace arbor::slim {
 

@@ -4,8 +4,8 @@
 // (what to convert, skip or print).
 #pragma once
 
-#include "companion/companion.h"
-#include "companion/errors.h"
+#include "common/companion.h"
+#include "common/errors.h"
 
 #include <optional>
 #include <unordered_map>

@@ -3,7 +3,7 @@
 // __module__/__qualname__, so pickling (torch.save of whole modules) finds them by name.
 #pragma once
 
-#include "companion/companion.h"
+#include "common/companion.h"
 
 #include <utility>
 

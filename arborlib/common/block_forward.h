@@ -8,8 +8,8 @@
 
 #include <ATen/ATen.h>
 
-#include "companion/cascade.h"
-#include "companion/companion.h"
+#include "common/cascade.h"
+#include "common/companion.h"
 
 #include <string>
 #include <vector>

@@ -3,7 +3,7 @@
 // Interrupts and exits (KeyboardInterrupt, SystemExit) are never turned into other errors.
 #pragma once
 
-#include "companion/companion.h"
+#include "common/companion.h"
 
 #include <string>
 
