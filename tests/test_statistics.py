@@ -252,3 +252,19 @@ def test_keyword_arguments():
     DE.update_saved_values_averages(math_tuple=MT, last_parent_d=P2, loss=loss, covariance=cov,
                                     dendrite_outs=D2, saved_values=rec)
     assert rec.prev_dendrite_candidate_correlation.item() == pytest.approx(0.99 * 2 + 0.01)
+
+
+def test_interrupt_in_the_average_update_is_not_a_shape_error(monkeypatch, stops):
+    def interrupted():
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(GAR.pc, "get_dpp_verbose", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        DE.update_running_averages(P2, D2, None, record(), MT, 2, torch.tensor([2.0]))
+    assert not stops
+
+
+@pytest.mark.parametrize("error", [torch.randn(8, 1), torch.randn(4, 4)])
+def test_covariance_refuses_mismatched_shapes(error):
+    with pytest.raises(ValueError, match=r"get_current_covariance \(layer fc3\).*\[8, 4\].*" + str(list(error.shape)).replace("[", r"\[").replace("]", r"\]")):
+        DE.get_current_covariance(torch.randn(8, 4), error, MT, VT, values=record(channels=4, name="fc3"))

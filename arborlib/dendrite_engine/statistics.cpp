@@ -4,6 +4,8 @@
 #include "correlation_math.h"
 #include "dendrite_engine.h"
 
+#include "common/errors.h"
+
 namespace arbor::engine {
 
 namespace {
@@ -42,6 +44,13 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
                                   const std::vector<int64_t>& view_tuple, const py::object& values) {
   if (values.is_none()) {
     throw py::type_error("get_current_covariance: values (the value record) is required");
+  }
+  // Mismatched shapes would broadcast into a covariance of the wrong neurons.
+  if (dendrite_outs.sizes() != new_neuron_error.sizes() || dendrite_outs.device() != new_neuron_error.device()) {
+    fail(PyExc_ValueError, "get_current_covariance", values,
+         "the candidate output (shape " + shape_text(dendrite_outs) + " on " + dendrite_outs.device().str() +
+             ") and the neurons' error (shape " + shape_text(new_neuron_error) + " on " +
+             new_neuron_error.device().str() + ") must have the same shape and device");
   }
   c10::NoGradGuard no_grad;
   const math::BatchStats s = math::batch_stats(dendrite_outs.detach(), new_neuron_error.detach(), math_tuple);
@@ -105,6 +114,10 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
       say(std::to_string(full_mult));
     }
   } catch (const std::exception& e) {
+    // An interrupt is the user's, not a shape error: let it through unchanged.
+    if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) {
+      if (!python->matches(PyExc_Exception)) throw;
+    }
     // Report, stop for the debugger, then fail loudly: this layer's statistics would be
     // wrong from here on.
     say(e.what());
