@@ -102,7 +102,6 @@ def run_d(cfg, parts, classes) -> Dict[str, float]:
     GAR.pc.set_global_candidates(cfg["candidates"])
     GAR.pc.set_initial_correlation_batches(cfg["initial_batches"])
     GAR.pc.set_debugging_memory_leak(False)
-    GAR.pc.set_learn_dendrites_live(cfg["live"])
     if cfg["activation"]:
         GAR.pc.set_arb_forward_function(getattr(torch, cfg["activation"]))
     torch.manual_seed(cfg["seed"])
@@ -110,6 +109,8 @@ def run_d(cfg, parts, classes) -> Dict[str, float]:
     extra = dict(cfg["trainer"])
     if extra.pop("search", False):  # line search of the install on the training loss
         extra["install_loss"] = lambda: nn.functional.cross_entropy(net(parts[0][0]), parts[0][1])
+    if cfg["live"] is not None:
+        extra["learn_dendrites_live"] = cfg["live"]
     if cfg["candidate_lr"]:
         extra["candidate_optimizer_factory"] = lambda ps: torch.optim.Adam(ps, lr=cfg["candidate_lr"])
     trainer = DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=cfg["lr"]),
@@ -188,7 +189,8 @@ def main(argv=None) -> None:
     p.add_argument("--lr", type=float, default=3e-3)
     p.add_argument("--batch", type=int, default=64)
     p.add_argument("--activation", default=None, help="torch function for dendrite outputs (default: the companion's)")
-    p.add_argument("--live", action="store_true", help="installed dendrites keep training in n mode")
+    p.add_argument("--live", type=int, choices=(0, 1), default=None,
+                   help="learn_dendrites_live off/on (default: the trainer's)")
     p.add_argument("--candidate-lr", type=float, default=None, help="Adam learning rate of the candidates (default: --lr)")
     p.add_argument("--trainer", default="{}", help="JSON of extra DendriteTrainer arguments")
     p.add_argument("--stop-at-done", action="store_true",
