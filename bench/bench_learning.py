@@ -109,6 +109,10 @@ def run_d(cfg, parts, classes) -> Dict[str, float]:
     extra = dict(cfg["trainer"])
     if extra.pop("search", False):  # line search of the install on the training loss
         extra["install_loss"] = lambda: nn.functional.cross_entropy(net(parts[0][0]), parts[0][1])
+    if cfg["live"] is not None:
+        extra["learn_dendrites_live"] = cfg["live"]
+    if cfg["candidate_lr"]:
+        extra["candidate_optimizer_factory"] = lambda ps: torch.optim.Adam(ps, lr=cfg["candidate_lr"])
     trainer = DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=cfg["lr"]),
                               max_dendrites=cfg["dendrites"], **extra)
     generator = torch.Generator().manual_seed(cfg["seed"])
@@ -185,6 +189,9 @@ def main(argv=None) -> None:
     p.add_argument("--lr", type=float, default=3e-3)
     p.add_argument("--batch", type=int, default=64)
     p.add_argument("--activation", default=None, help="torch function for dendrite outputs (default: the companion's)")
+    p.add_argument("--live", type=int, choices=(0, 1), default=None,
+                   help="learn_dendrites_live off/on (default: the trainer's)")
+    p.add_argument("--candidate-lr", type=float, default=None, help="Adam learning rate of the candidates (default: --lr)")
     p.add_argument("--trainer", default="{}", help="JSON of extra DendriteTrainer arguments")
     p.add_argument("--stop-at-done", action="store_true",
                    help="D stops when the trainer reports done (the recipe before done stopped meaning the end)")
@@ -193,7 +200,8 @@ def main(argv=None) -> None:
     args = p.parse_args(argv)
     base = dict(epochs=args.epochs, dendrites=args.dendrites, candidates=args.candidates, lr=args.lr,
                 batch=args.batch, initial_batches=args.initial_batches, activation=args.activation,
-                trainer=json.loads(args.trainer), stop_at_done=args.stop_at_done)
+                trainer=json.loads(args.trainer), live=args.live, candidate_lr=args.candidate_lr,
+                stop_at_done=args.stop_at_done)
     cfgs = [dict(base, task=t, data=TASKS[t][0], width=TASKS[t][1], seed=s)
             for t in args.tasks for s in range(args.seeds)]
     started = time.time()

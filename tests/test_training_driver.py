@@ -124,13 +124,15 @@ def assert_optimizer_holds_trainable(net, tr):
 
 @pytest.mark.parametrize("live", [False, True])
 def test_n_to_p_switch(live):
-    GAR.pc.set_learn_dendrites_live(live)
-    net, tr = trainer()
+    GAR.pc.set_learn_dendrites_live(not live)
+    net, tr = trainer(learn_dendrites_live=live)  # the trainer sets the companion setting
+    assert GAR.pc.get_learn_dendrites_live() == live
     assert {role(p) for p in net.parameters() if p.requires_grad} == {"neuron"}  # no dendrite installed yet
     assert_optimizer_holds_trainable(net, tr)
     epoch(net, tr)
     tr.start_p_phase()
     assert tr.mode == "p" and GAR.arb_tracker.member_vars["mode"] == "p"
+    assert [g["lr"] for g in tr.optimizer.param_groups] == [3e-2]  # candidate_lr_scale 3
     for p in net.parameters():
         assert p.requires_grad == (role(p) == "candidate")
     for n in tr.neurons:
@@ -152,7 +154,8 @@ def param_count(net):
 
 
 def test_p_to_n_installs_one_dendrite_per_layer():
-    net, tr = trainer(install_batches=0)  # no least-squares fit: output weights start at zero
+    # no least-squares fit: output weights start at zero
+    net, tr = trainer(install_batches=0, learn_dendrites_live=False)
     x = X[:16]
     for d in range(1, 3):
         n_count = param_count(net)
