@@ -121,10 +121,10 @@ void arb_layer_init(py::object self, py::object layer_array, py::object processo
   // A new list: extending the companion's dendrites_to_dendrites in place would corrupt
   // the neuron module it belongs to.
   py::object parameter_list = torch.attr("nn").attr("ParameterList");
-  py::object skip = PyObject_IsTrue(dendrites_to_dendrites.ptr()) == 1
+  py::object skip = truth(dendrites_to_dendrites)
                         ? parameter_list(py::list(dendrites_to_dendrites))
                         : parameter_list(py::make_tuple(torch.attr("zeros")(1, 1, 1)));
-  if (PyObject_IsTrue(dendrites_to_top.ptr()) == 1) {
+  if (truth(dendrites_to_top)) {
     skip.attr("append")(dendrites_to_top[py::int_(-1)]);
   } else {
     skip = parameter_list();

@@ -29,7 +29,7 @@ int64_t ab_count_params(const py::object& net) {
 
 bool check_requires_grad(const py::object& module) {
   for (auto p : module.attr("parameters")()) {
-    if (PyObject_IsTrue(p.attr("requires_grad").ptr()) == 1) return true;
+    if (truth(p.attr("requires_grad"))) return true;
   }
   return false;
 }

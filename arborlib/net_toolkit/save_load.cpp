@@ -276,7 +276,7 @@ py::object load_net(const py::object& net, const std::string& folder, const std:
       py::object opened = handle.attr("__enter__")();
       py::object metadata = opened.attr("metadata")();
       handle.attr("__exit__")(py::none(), py::none(), py::none());
-      if (!metadata.is_none() && PyObject_IsTrue(metadata.ptr()) == 1 && metadata.contains("weight_tying")) {
+      if (!metadata.is_none() && truth(metadata) && metadata.contains("weight_tying")) {
         return UAR().attr("load_model_with_weight_tying")(net, path);
       }
     } catch (py::error_already_set& e) {

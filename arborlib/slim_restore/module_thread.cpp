@@ -87,7 +87,7 @@ void run_threaded(py::object self, const py::list& slots, const py::args& args, 
 }
 
 py::object thread_forward(py::object self, py::args args, py::kwargs kwargs) {
-  const bool doing_multi = PyObject_IsTrue(self_module().attr("doing_threading").ptr()) == 1;
+  const bool doing_multi = truth(self_module().attr("doing_threading"));
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
   if (n == 0) throw py::index_error("ARBModulePyThread: layer_array is empty, there is no main layer to run");
