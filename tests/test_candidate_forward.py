@@ -284,3 +284,46 @@ def test_live_candidate_added_through_weight():
     assert cand.grad is None
     assert torch.allclose(w.grad, cand.detach().sum(dim=(0, 2, 3)).view(1, 3))
 
+
+
+class Returns:
+    """A candidate (or processor) that hands back a fixed, wrong value."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def pre_d(self, *args, **kwargs):
+        return self.value
+
+    def post_d(self, out):
+        return self.value
+
+    def __call__(self, *args, **kwargs):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "where, value, error, text",
+    [
+        ("candidate", None, TypeError, r"forward_candidates \(layer fc\): the output of candidate 0 must be a tensor, got NoneType"),
+        ("post_d", "x", TypeError, r"forward_candidates \(layer fc\): the post_d result of candidate 0 must be a tensor, got str"),
+        ("pre_d", ((),), RuntimeError, "Your candidate pre_d processor for fc caused this error"),
+    ],
+)
+def test_wrong_candidate_results_name_the_layer(where, value, error, text):
+    _, dm = make_layer()
+    if where == "candidate":
+        dm.candidate_module[0].forward = Returns(value)
+    else:
+        dm.candidate_processors = [Processor()]
+        setattr(dm.candidate_processors[0], where, Returns(value).pre_d)
+    with pytest.raises(error, match=text) as info:
+        DE.forward_candidates(dm, VT, [], input=torch.randn(2, 3))
+    if where == "pre_d":  # the processor report itself must not fail
+        assert str(info.value.__cause__) == "pre_d must return a pair (args, kwargs)"
+
+
+def test_cc_loss_before_any_backward_says_so():
+    _, dm = make_layer()
+    with pytest.raises(ValueError, match=r"get_cc_loss \(layer fc\): no error has been captured yet"):
+        DE.get_cc_loss(dm.dendrite_values[0])

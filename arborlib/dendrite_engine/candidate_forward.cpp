@@ -3,6 +3,8 @@
 // activated output is queued (with its graph) for the loss step.
 #include "dendrite_engine.h"
 
+#include "common/errors.h"
+
 namespace arbor::engine {
 
 namespace {
@@ -13,8 +15,10 @@ const char* const kProcessorHint = "You must check how this is defined and ensur
 // RuntimeError chained to the original error so the caller sees a failure.
 [[noreturn]] void processor_failed(py::error_already_set& e, const std::string& first_line,
                                    const char* line3, const char* line4) {
+  // An error raised here in C++ (a pre_d result of the wrong size) has no traceback.
+  const py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   py::module_::import("traceback")
-      .attr("print_exception")(e.type(), e.value(), e.trace(), py::arg("limit") = py::none(),
+      .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(),
                                py::arg("chain") = true);
   say(first_line);
   say(kProcessorHint);
@@ -128,6 +132,9 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
                        "single tensor to be combined with the neurons output tensor");
     }
   }
+  tensor_or_fail("forward_candidates", dendrite_module,
+                 std::string(processing ? "the post_d result" : "the output") + " of candidate " + std::to_string(i),
+                 result);
   return result;
 }
 

@@ -3,6 +3,8 @@
 #include "correlation_math.h"
 #include "dendrite_engine.h"
 
+#include "common/errors.h"
+
 namespace arbor::engine {
 
 namespace {
@@ -14,12 +16,25 @@ int64_t node_index_of(const py::object& values) {
 }  // namespace
 
 py::tuple get_cc_loss(const py::object& dendrite_values) {
-  const int64_t slot = dendrite_values.attr("device").cast<int64_t>();
+  const py::object device = dendrite_values.attr("device");
+  if (device.is_none()) {
+    fail(PyExc_ValueError, "get_cc_loss", dendrite_values,
+         "no error has been captured yet: run a backward pass in p mode first");
+  }
+  const int64_t slot = device.cast<int64_t>();
+  if (queue(dendrite_values, "current_parent_d", slot).empty()) {
+    fail(PyExc_ValueError, "get_cc_loss", dendrite_values, "the error queue of device slot " +
+         std::to_string(slot) + " is empty: every captured error has been consumed");
+  }
   at::Tensor parent_d, outs;
   ShapeTriple t;
   {
     c10::NoGradGuard no_grad;
     check_dendrite_outs(dendrite_values, slot);
+    if (queue(dendrite_values, "dendrite_outs", slot).empty()) {
+      fail(PyExc_ValueError, "get_cc_loss", dendrite_values, "no candidate output is queued for device slot " +
+           std::to_string(slot) + " (was the forward pass run in eval mode or without gradients?)");
+    }
     parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
     outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
     t = tuples_and_mult(parent_d, node_index_of(dendrite_values));
