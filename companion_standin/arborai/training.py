@@ -14,9 +14,9 @@ n mode (neurons learn) and p mode (neurons frozen, candidates learn)::
         trainer.epoch_end(validation_accuracy(net))  # status.done: no dendrites follow
 
 Train on to the budget after the last dendrite: the epochs after it are where the network
-makes use of its dendrites. The optimizer is attached (:func:`attach_optimizer`): in p mode every ``optimizer.step()``
-first runs one candidate step per backward pass since the last step, and every
-``optimizer.zero_grad()`` clears what is left of the candidate queues.
+makes use of its dendrites. The optimizer is attached (:func:`attach_optimizer`): in p mode
+every ``optimizer.step()`` first runs the candidate step for every backward pass since the
+last step, and every ``optimizer.zero_grad()`` clears what is left of the candidate queues.
 
 On several processes (``torch.distributed`` initialised) every rank runs the same loop with
 ``trainer.model(x)`` in place of ``net(x)``; see :mod:`arborai.distributed`.
