@@ -205,6 +205,21 @@ void check_dendrite_outs(const py::object& values, int64_t device_index) {
   }
 }
 
+namespace {
+
+// The neuron dimension from the module's `this_node_index` buffer. A CPU buffer is read
+// through its data pointer: no dispatched op and no host read on every forward.
+int64_t neuron_dimension(const py::object& neuron_module) {
+  const py::object index = neuron_module.attr("this_node_index");
+  if (THPVariable_Check(index.ptr())) {
+    const at::Tensor t = THPVariable_Unpack(index.ptr());
+    if (t.device().is_cpu() && t.numel() == 1 && t.scalar_type() == at::kLong) return *t.data_ptr<int64_t>();
+  }
+  return py::int_(index).cast<int64_t>();
+}
+
+}  // namespace
+
 py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
                                           const py::dict& candidate_nonlinear_outs) {
   if (!neuron_module.attr("module_config").attr("get_learn_dendrites_live")().cast<bool>()) return out;
@@ -212,7 +227,7 @@ py::object apply_live_candidate_to_output(const py::object& neuron_module, const
   if (live.is_none() || candidate_nonlinear_outs.empty()) return out;
   at::Tensor to_top = live.cast<at::Tensor>().select(0, 0);
   const at::Tensor first = candidate_nonlinear_outs[py::int_(0)].cast<at::Tensor>();
-  const int64_t node_index = py::int_(neuron_module.attr("this_node_index")).cast<int64_t>();
+  const int64_t node_index = neuron_dimension(neuron_module);
   for (int64_t dim = 0; dim < first.dim(); ++dim) {
     if (dim != node_index) to_top = to_top.unsqueeze(dim);
   }
