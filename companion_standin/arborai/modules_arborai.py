@@ -75,13 +75,6 @@ def get_DENDRITE_REINIT_VALUES() -> List[str]:
     return list(registries()["reinit"])
 
 
-def _engine():
-    # Imported at first use: the engine imports this module while it initialises.
-    import arborlib.dendrite_engine as DE
-
-    return DE
-
-
 def device_slots() -> int:
     """Number of per-device queue slots: one per CUDA device, at least one (the CPU)."""
     return max(1, torch.cuda.device_count())
@@ -474,7 +467,8 @@ class ARBNeuronModule(nn.Module):
         self.tag_roles()
 
     def forward(self, *args: Any, **kwargs: Any) -> torch.Tensor:
-        DE = _engine()
+        import arborlib.dendrite_engine as DE
+
         modules = self._modules
         dm = modules["dendrite_module"]
         out = modules["main_module"](*args, **kwargs)
