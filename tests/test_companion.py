@@ -17,15 +17,17 @@ import arborlib.dendrite_engine as DE
     (lambda: nn.Linear(3, 4), (2, 5, 3), 2),  # a sequence: neurons are the last dimension
     (lambda: nn.Conv2d(2, 4, 3), (2, 2, 5, 5), 1),
 ], ids=["linear", "sequence", "conv"])
-def test_n_mode_error_average(make, shape, node):
+@pytest.mark.parametrize("scale", [1.0, 0.5])  # 0.5: this process's share on two processes
+def test_n_mode_error_average(make, shape, node, scale):
     GAR.pc.set_global_candidates(2)
     n = MAR.ARBNeuronModule(make(), "fc")
+    n.error_scale = scale
     expected = torch.zeros(4)
     for k in range(3):
         out = n(torch.randn(shape))
         err = torch.randn(out.shape) + k  # off centre, so each batch moves the mean
         out.backward(err)
-        expected = 0.99 * expected + 0.01 * err.mean([d for d in range(err.dim()) if d != node])
+        expected = 0.99 * expected + 0.01 * scale * err.mean([d for d in range(err.dim()) if d != node])
     for rec in n.dendrite_module.dendrite_values:
         torch.testing.assert_close(rec.normal_pass_average_d, expected)
 

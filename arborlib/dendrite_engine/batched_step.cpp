@@ -6,6 +6,7 @@
 #include "correlation_math.h"
 #include "dendrite_engine.h"
 
+#include <torch/csrc/Exceptions.h>
 #include <torch/csrc/autograd/autograd.h>
 
 #include <algorithm>
@@ -74,17 +75,45 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   return stack;
 }
 
+// The dict `obj.__dict__[key]`, or null (borrowed).
+PyObject* own_dict_item(PyObject* obj, const char* key) {
+  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+  if (dict == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* item = PyDict_GetItemString(dict, key);
+  Py_DECREF(dict);  // the object keeps its __dict__ and the item alive
+  return item != nullptr && PyDict_Check(item) ? item : nullptr;
+}
+
 struct RecordBuffers {
   std::vector<py::dict> buffers;
-  py::dict held;
+  py::dict own, held;
   explicit RecordBuffers(const py::object& dendrite_module) {
-    for (auto record : dendrite_module.attr("dendrite_values")) {
-      buffers.push_back(instance_dict(record)["_buffers"].cast<py::dict>());
+    // The records of a module's ModuleList straight from the modules' dicts: this runs in
+    // every n-mode backward, where nn.Module.__getattr__ and ModuleList.__iter__ cost more
+    // than the update itself.
+    PyObject* modules = own_dict_item(dendrite_module.ptr(), "_modules");
+    PyObject* list = modules ? PyDict_GetItemString(modules, "dendrite_values") : nullptr;
+    PyObject* records = list ? own_dict_item(list, "_modules") : nullptr;
+    if (records != nullptr) {
+      PyObject *key, *record;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(records, &pos, &key, &record)) {
+        PyObject* held_buffers = own_dict_item(record, "_buffers");
+        if (held_buffers == nullptr) throw py::attribute_error("value record has no _buffers");
+        buffers.push_back(py::reinterpret_borrow<py::dict>(held_buffers));
+      }
+    } else {
+      for (auto record : dendrite_module.attr("dendrite_values")) {
+        buffers.push_back(instance_dict(record)["_buffers"].cast<py::dict>());
+      }
     }
     if (buffers.empty()) {
       throw py::value_error("layer " + text(dendrite_module.attr("name")) + " has no value records");
     }
-    py::dict own = instance_dict(dendrite_module);
+    own = instance_dict(dendrite_module);
     if (!own.contains(kStacksAttr)) own[kStacksAttr] = py::dict();
     held = own[kStacksAttr].cast<py::dict>();
   }
@@ -585,13 +614,15 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   }
 }
 
-void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node) {
+void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
+                         double scale) {
   c10::NoGradGuard no_grad;
   // Batches without elements carry no error to average.
   if (grad.numel() == 0) return;
   RecordBuffers rb(dendrite_module);
   at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
-  at::Tensor g = grad.detach().to(averages.scalar_type());
+  at::Tensor g = grad.scalar_type() == averages.scalar_type() ? grad : grad.to(averages.scalar_type());
+  if (scale != 1.0) g = g * scale;
   if (g.dim() > 2 && node == 1) {
     // [N, C, ...]: sum the contiguous positions first; a mean over dimensions 0, 2, 3 at
     // once is several times slower.
@@ -601,12 +632,13 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
   if (g.dim() == 2 && node == 1) {
     // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
     const int64_t K = averages.size(0), N = g.size(0);
-    py::dict own = instance_dict(dendrite_module);
-    at::Tensor ones = own.contains("_arb_ones") ? own["_arb_ones"].cast<at::Tensor>() : at::Tensor();
+    PyObject* own = rb.own.ptr();
+    PyObject* held = PyDict_GetItemString(own, "_arb_ones");
+    at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
     if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != g.device() ||
         ones.scalar_type() != g.scalar_type()) {
       ones = at::ones({K, N}, g.options());
-      own["_arb_ones"] = ones;
+      rb.own["_arb_ones"] = ones;
     }
     averages.addmm_(ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(N));
     return;
@@ -616,6 +648,52 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
     if (d != node) dims.push_back(d);
   }
   math::running_average_(averages, g.mean(dims));
+}
+
+namespace {
+
+// A Python object held by an autograd hook, which may be destroyed on a thread without the GIL.
+struct GilHeld {
+  py::object obj;
+  explicit GilHeld(py::object o) : obj(std::move(o)) {}
+  ~GilHeld() {
+    if (Py_IsInitialized()) {
+      py::gil_scoped_acquire gil;
+      obj = py::object();
+    } else {
+      obj.release();  // the interpreter is gone: leak rather than touch it
+    }
+  }
+};
+
+}  // namespace
+
+void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
+                         double scale) {
+  if (!output.requires_grad()) {
+    throw py::value_error("layer " + text(dendrite_module.attr("name")) +
+                          ": watch_error_average needs an output that requires a gradient");
+  }
+  auto held = std::make_shared<GilHeld>(dendrite_module);
+  // A C++ hook: backward calls no Python function, and creates no Python tensor for it.
+  output.register_hook([held, node, scale](const at::Tensor& grad) {
+    if (!grad.defined()) return;
+    py::gil_scoped_acquire gil;
+    try {
+      track_error_average(held->obj, grad, node, scale);
+    } catch (py::error_already_set& e) {
+      // The Python error keeps its type through the autograd engine.
+      e.restore();
+      python_error err;
+      err.persist();
+      throw err;
+    } catch (py::builtin_exception& e) {
+      e.set_error();
+      python_error err;
+      err.persist();
+      throw err;
+    }
+  });
 }
 
 }  // namespace arbor::engine

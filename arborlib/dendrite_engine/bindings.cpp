@@ -85,7 +85,11 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
         arg("dendrite_module"));
   m.def("track_error_average", &e::track_error_average,
         "n mode: folds the batch mean of the neurons' error into every record's normal_pass_average_d",
-        arg("dendrite_module"), arg("grad"), arg("node"));
+        arg("dendrite_module"), arg("grad"), arg("node"), arg("scale") = 1.0);
+  m.def("watch_error_average", &e::watch_error_average,
+        "n mode: registers on output a gradient hook that folds scale times its gradient into the\n"
+        "running error average, as track_error_average does; the hook calls no Python function",
+        arg("dendrite_module"), arg("output"), arg("node"), arg("scale") = 1.0);
 
   m.def("new_best", &e::new_best,
         "This function checks if the new correlation is better than the previous best\n"

@@ -105,8 +105,12 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
 // The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
 // records hold; re-stacked from the records where one was replaced.
 py::list stack_records(const py::object& dendrite_module);
-// n mode: the running mean of the neurons' error on every record of the module.
-void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node);
+// n mode: the running mean of the neurons' error (times `scale`) on every record of the module.
+void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
+                         double scale = 1.0);
+// n mode: a hook on `output` that calls track_error_average with its gradient in backward.
+void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
+                         double scale);
 
 // ---- best scores ----------------------------------------------------------------
 py::tuple new_best(const py::object& saved_values);

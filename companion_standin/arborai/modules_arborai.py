@@ -472,7 +472,15 @@ class ARBNeuronModule(nn.Module):
         modules = self._modules
         dm = modules["dendrite_module"]
         out = modules["main_module"](*args, **kwargs)
-        node = self._neuron_dimension(out)
+        # The neuron dimension can only move when the output's rank does.
+        node = self._node if out.dim() == len(self._output_dimensions) else self._neuron_dimension(out)
+        p_mode = dm.mode == "p" and GAR.arb_tracker.member_vars["mode"] == "p"
+        if not p_mode and not dm.num_dendrites:
+            # n mode, nothing installed: the layer's own output, and the running mean of the
+            # neurons' error, handed to the candidates at the next p phase.
+            if self.training and out.requires_grad:
+                DE.watch_error_average(dm, out, node, self.error_scale)
+            return out
         view_tuple = [-1 if d == node else 1 for d in range(out.dim())]
         dendrite_outs: List[torch.Tensor] = []
         if dm.num_dendrites:
@@ -480,11 +488,9 @@ class ARBNeuronModule(nn.Module):
             to_top = self.dendrites_to_top[-1]
             for k, d_out in enumerate(dendrite_outs):
                 out = out + to_top[k].view(view_tuple) * d_out
-        if GAR.arb_tracker.member_vars["mode"] != "p" or dm.mode != "p":
+        if not p_mode:
             if self.training and out.requires_grad:
-                # n mode: the running mean of the neurons' error, handed to the candidates at
-                # the next p phase (the engine's running-average rule).
-                out.register_hook(_scaled(functools.partial(DE.track_error_average, dm, node=node), self.error_scale))
+                DE.watch_error_average(dm, out, node, self.error_scale)
             return out
         stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
         if stacked is None:

@@ -275,9 +275,6 @@ class DendriteTrainer:
         self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
         # Per wrapped layer, the inputs and errors of the last p-mode batches, for the install.
         self._recent = [collections.deque(maxlen=install_batches) for _ in self.neurons]
-        if install_batches:
-            for neuron, recent in zip(self.neurons, self._recent):
-                neuron.register_forward_hook(self._recorder(recent), with_kwargs=True)
         self.ddp_options = ddp_options
         self._ddp: Optional[nn.Module] = None
         if self.sync is not None:
@@ -319,6 +316,13 @@ class DendriteTrainer:
         if mode == "n" and any(t.mode == "p" for t in _TRAINERS):
             gc.collect()  # a finished trainer may linger in a reference cycle: it must not hold "p"
         GAR.arb_tracker.member_vars["mode"] = "p" if any(t.mode == "p" for t in _TRAINERS) else "n"
+        # The batch recorders are on in p mode only: in n mode each would cost every forward a call.
+        for handle in getattr(self, "_recorders", ()):
+            handle.remove()
+        self._recorders = [] if mode != "p" else [
+            neuron.register_forward_hook(self._recorder(recent), with_kwargs=True, prepend=True)
+            for neuron, recent in zip(self.neurons, self._recent) if recent.maxlen
+        ]
 
     def _check_slots(self, action: str) -> None:
         MAR.check_candidate_slots([n.dendrite_module for n in self.neurons], GAR.pc.get_global_candidates(), action)
