@@ -372,3 +372,14 @@ def test_second_trainer_leaves_the_first_in_p_mode():
     epoch(net2, tr2)
     switches = (tr2.start_p_phase, tr1.start_n_phase, tr2.start_n_phase)
     assert [(switch(), GAR.arb_tracker.member_vars["mode"])[1] for switch in switches] == ["p", "p", "n"]
+
+
+@pytest.mark.parametrize("options, fused", [({}, True), (dict(foreach=False), None), (dict(fused=False), False)])
+def test_candidate_optimizer_fused_only_where_left_open(options, fused):
+    trainer = DendriteTrainer(nn.Sequential(nn.Linear(4, 3)), lambda p: torch.optim.Adam(p, **options))
+    assert trainer.optimizer.param_groups[0]["fused"] == options.get("fused")  # n mode: as the user made it
+    trainer.start_p_phase()
+    assert trainer.optimizer.param_groups[0]["fused"] == fused
+    trainer.optimizer.zero_grad()
+    trainer.model(torch.randn(5, 4)).sum().backward()
+    trainer.optimizer.step()
