@@ -271,18 +271,20 @@ py::object load_net(const py::object& net, const std::string& folder, const std:
         unreadable(e, path, "a weight-tying checkpoint");
       }
     }
+    bool tied = false;
     try {
       py::module_ safetensors = py::module_::import("safetensors");
       py::object handle = safetensors.attr("safe_open")(path, py::arg("framework") = "pt");
       py::object opened = handle.attr("__enter__")();
       py::object metadata = opened.attr("metadata")();
       handle.attr("__exit__")(py::none(), py::none(), py::none());
-      if (!metadata.is_none() && truth(metadata) && metadata.contains("weight_tying")) {
-        return UAR().attr("load_model_with_weight_tying")(net, path);
-      }
+      tied = !metadata.is_none() && truth(metadata) && metadata.contains("weight_tying");
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;  // the plain state-dict path below reports the file
     }
+    // Outside the sniffing above: a tied file that does not fit the network reports its own
+    // mismatch, not the tied-away keys as missing.
+    if (tied) return UAR().attr("load_model_with_weight_tying")(net, path);
     try {
       state_dict = py::module_::import("safetensors.torch").attr("load_file")(path);
     } catch (py::error_already_set& e) {
