@@ -227,3 +227,18 @@ def test_n_mode_error_average_follows_the_running_average_rule(make, x):
         expected = 0.99 * expected + (1 - 0.99) * err.mean([d for d in range(err.dim()) if d != node])
     for rec in neuron.dendrite_module.dendrite_values:
         torch.testing.assert_close(rec.normal_pass_average_d, expected)
+
+
+@pytest.mark.parametrize("error_shape, text", [
+    ((16, 5), r"candidate_step \(layer layer\): the neurons' error \[16, 5\] has no dimension 1 of 4 neurons"),
+    ((8, 4), r"candidate_step \(layer layer\): stacked candidate output \[16, 2, 4\] does not match the error "
+             r"\[8, 4\] with 2 candidates at dimension 1 \(expected \[8, 2, 4\]\)"),
+])
+def test_batched_step_names_the_layer_and_both_shapes(error_shape, text):
+    _, dm = p_module(LAYERS["linear"][0], 2)
+    stacked = DE.candidate_forward(dm, [1, -1], [], torch.randn(16, 6))
+    dm.capture_error(torch.randn(error_shape), dm.queue_candidate_output(stacked))
+    with pytest.raises(ValueError, match=text):
+        DE.candidate_step([dm])
+    with pytest.raises(TypeError, match=r"^candidate_forward \(layer layer\): the layer's arguments hold no tensor"):
+        DE.candidate_forward(dm, [1, -1], [], "not a tensor")

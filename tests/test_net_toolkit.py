@@ -277,6 +277,16 @@ def test_rejected_weight_tying_checkpoint_leaves_network_unchanged(form, kind, t
     check_rejected(form, kind, tmp_path)
 
 
+def test_tied_file_that_does_not_fit_reports_its_own_mismatch(tmp_path):
+    use_form("safetensors")  # a tied network is still written in the weight-tying form
+    NT.ab_save_net(trained(TiedPair, include=["body"]), str(tmp_path), "t")
+    tgt = target(TiedPair, include=["body"])
+    tgt.register_buffer("extra", torch.zeros(1))
+    with pytest.raises(ValueError) as info:
+        NT.load_net(tgt, str(tmp_path), "t_arb")
+    assert "extra" in str(info.value) and "b.weight" not in str(info.value)  # the tied-away key is not "missing"
+
+
 def listed_under(message, name):
     """The heading ("missing", "unexpected" or "shape") that `name` is listed under in `message`."""
     at = message.index(name)

@@ -10,6 +10,7 @@
 
 #include "common/cascade.h"
 #include "common/companion.h"
+#include "common/errors.h"
 
 #include <string>
 #include <vector>
@@ -21,10 +22,6 @@ inline py::object processor_at(const py::object& processors, int64_t c) {
   if (c < static_cast<int64_t>(py::len(processors))) return processors[py::int_(c)];
   return py::none();
 }
-
-inline std::string type_name(const py::handle& obj) { return py::type::of(obj).attr("__name__").cast<std::string>(); }
-
-inline std::string shape_text(const at::Tensor& t) { return text(py::cast(t.sizes().vec())); }
 
 // Sub-layer c of the block, run on the block's inputs (with its processor's `pre`).
 inline py::object run_layer(const py::object& layers, const py::object& processors, int64_t c, py::tuple args,
@@ -39,8 +36,9 @@ inline py::object run_layer(const py::object& layers, const py::object& processo
   if (proc.is_none()) return layer(*args, **kwargs);
   py::object pair = proc.attr("pre")(*args, **kwargs);
   if (!PySequence_Check(pair.ptr()) || py::len(pair) != 2) {
-    throw py::value_error(std::string(owner) + ": the processor of dendrite " + std::to_string(c) +
-                          " returned " + type_name(pair) + " from pre; expected (args, kwargs)");
+    fail(PyExc_ValueError, owner, std::string(),
+         "the processor of dendrite " + std::to_string(c) + " returned " + type_name(pair) +
+             " from pre; expected (args, kwargs)");
   }
   return proc.attr("post")(layer(*py::tuple(pair[py::int_(0)]), **py::dict(pair[py::int_(1)])));
 }
@@ -58,7 +56,7 @@ inline std::vector<at::Tensor> checked_outputs(const py::list& slots, const py::
   for (int64_t c = 0; c < n; ++c) {
     py::object slot = slots[c];
     if (!THPVariable_Check(slot.ptr())) {
-      throw py::type_error(std::string(owner) + ": " + name(c) + " returned " + type_name(slot) + ", not a tensor");
+      fail(PyExc_TypeError, owner, std::string(), name(c) + " returned " + type_name(slot) + ", not a tensor");
     }
     outs.push_back(THPVariable_Unpack(slot.ptr()));
   }
@@ -66,10 +64,10 @@ inline std::vector<at::Tensor> checked_outputs(const py::list& slots, const py::
   for (int64_t c = 0; c + 1 < n; ++c) {
     const at::Tensor& d = outs[c];
     if (d.sizes() != main.sizes() || d.scalar_type() != main.scalar_type() || d.device() != main.device()) {
-      throw py::value_error(std::string(owner) + ": " + name(c) + " gave a " + std::string(c10::toString(d.scalar_type())) +
-                            " tensor of shape " + shape_text(d) + " on " + d.device().str() + ", " + name(n - 1) +
-                            " a " + c10::toString(main.scalar_type()) + " tensor of shape " + shape_text(main) + " on " +
-                            main.device().str() + "; they must match");
+      fail(PyExc_ValueError, owner, std::string(),
+           name(c) + " gave a " + c10::toString(d.scalar_type()) + " tensor of shape " + shape_text(d.sizes()) +
+               " on " + d.device().str() + ", " + name(n - 1) + " a " + c10::toString(main.scalar_type()) +
+               " tensor of shape " + shape_text(main.sizes()) + " on " + main.device().str() + "; they must match");
     }
   }
   return outs;
@@ -82,9 +80,9 @@ inline at::Tensor combine(std::vector<at::Tensor>& outs, const at::Tensor& weigh
                           const py::object& activation, const char* owner) {
   const at::Tensor& main = outs.back();
   if (main.dim() <= trailing || weights.dim() != 3 || main.size(main.dim() - 1 - trailing) != weights.size(2)) {
-    throw py::value_error(std::string(owner) + ": the cascade weights of shape " + shape_text(weights) +
-                          " do not fit an output of shape " + shape_text(main) + " whose neurons are dimension " +
-                          std::to_string(main.dim() - 1 - trailing));
+    fail(PyExc_ValueError, owner, std::string(),
+         "the cascade weights of shape " + shape_text(weights.sizes()) + " do not fit an output of shape " +
+             shape_text(main.sizes()) + " whose neurons are dimension " + std::to_string(main.dim() - 1 - trailing));
   }
   std::vector<int64_t> view(trailing + 1, 1);
   view[0] = -1;
@@ -98,7 +96,7 @@ inline int64_t trailing_of_view(const std::vector<int64_t>& view) {
   for (size_t d = 0; d < view.size(); ++d) {
     if (view[d] == -1) return static_cast<int64_t>(view.size() - 1 - d);
   }
-  throw py::value_error("view_tuple " + text(py::cast(view)) + " marks no neuron dimension with -1");
+  fail(PyExc_ValueError, "view_tuple", std::string(), shape_text(view) + " marks no neuron dimension with -1");
 }
 
 // The block's trailing-dimension count, kept as a Python int; a block unpickled from a file

@@ -28,11 +28,16 @@ inline std::string error_text(const char* function, const std::string& layer, co
   return std::string(function) + (layer.empty() ? "" : " (layer " + layer + ")") + ": " + cause;
 }
 
+// Raises `kind` with a message composed by the caller (one that names its own source).
+[[noreturn]] inline void raise_error(PyObject* kind, const std::string& message) {
+  PyErr_SetString(kind, message.c_str());
+  throw py::error_already_set();
+}
+
 // Raises `kind` (PyExc_ValueError, PyExc_TypeError, ...) with the function, layer and cause.
 [[noreturn]] inline void fail(PyObject* kind, const char* function, const std::string& layer,
                               const std::string& cause) {
-  PyErr_SetString(kind, error_text(function, layer, cause).c_str());
-  throw py::error_already_set();
+  raise_error(kind, error_text(function, layer, cause));
 }
 
 // Same, with the layer read from a companion object (record, dendrite or neuron module).
@@ -52,6 +57,13 @@ inline std::string error_text(const char* function, const std::string& layer, co
 
 inline std::string type_name(const py::handle& obj) {
   return py::type::of(obj).attr("__name__").cast<std::string>();
+}
+
+// A shape as messages show it: "[8, 4]".
+inline std::string shape_text(at::IntArrayRef sizes) {
+  std::string out = "[";
+  for (size_t i = 0; i < sizes.size(); ++i) out += (i ? ", " : "") + std::to_string(sizes[i]);
+  return out + "]";
 }
 
 // `value` as a tensor; `what` says which value it is ("best_score", "the layer's output").

@@ -57,8 +57,8 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   for (int64_t k = 0; k < K; ++k) {
     PyObject* item = PyDict_GetItemString(buffers[k].ptr(), name);
     if (item == nullptr || !THPVariable_Check(item)) {
-      throw py::attribute_error("layer " + text(dendrite_module.attr("name")) + ": value record " +
-                                std::to_string(k) + " has no tensor '" + name + "'");
+      fail(PyExc_AttributeError, "stack_records", dendrite_module,
+           "value record " + std::to_string(k) + " has no tensor '" + name + "'");
     }
     rows.push_back(THPVariable_Unpack(item));
     linked = linked && is_row_of(rows.back(), stack, k);
@@ -111,7 +111,7 @@ struct RecordBuffers {
       }
     }
     if (buffers.empty()) {
-      throw py::value_error("layer " + text(dendrite_module.attr("name")) + " has no value records");
+      fail(PyExc_ValueError, "stack_records", dendrite_module, "the layer has no value records");
     }
     own = instance_dict(dendrite_module);
     if (!own.contains(kStacksAttr)) own[kStacksAttr] = py::dict();
@@ -168,12 +168,6 @@ struct Layer {
   std::vector<char> skipped_host;
 };
 
-std::string shape_text(at::IntArrayRef s) {
-  std::string out = "[";
-  for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
-  return out + "]";
-}
-
 // The queued pairs of one layer, oldest forward first, removed from its queues. An error
 // is paired with the output of its own forward pass (same tag); an error without one, and
 // outputs older than the newest pair (their backward never came), are dropped.
@@ -204,21 +198,20 @@ std::vector<Pair> take_pairs(Layer& layer) {
 void check_pair(const Layer& layer, const Pair& pair) {
   std::vector<int64_t> expected = pair.error.sizes().vec();
   if (layer.node >= static_cast<int64_t>(expected.size()) || expected[layer.node] != layer.C) {
-    throw py::value_error("candidate_step, layer " + layer.name + ": the neurons' error " +
-                          shape_text(pair.error.sizes()) + " has no dimension " + std::to_string(layer.node) +
-                          " of " + std::to_string(layer.C) + " neurons");
+    fail(PyExc_ValueError, "candidate_step", layer.name,
+         "the neurons' error " + shape_text(pair.error.sizes()) + " has no dimension " +
+             std::to_string(layer.node) + " of " + std::to_string(layer.C) + " neurons");
   }
   expected.insert(expected.begin() + layer.node, layer.K);
   if (pair.output.sizes() != at::IntArrayRef(expected)) {
-    throw py::value_error("candidate_step, layer " + layer.name + ": stacked candidate output " +
-                          shape_text(pair.output.sizes()) + " does not match the error " +
-                          shape_text(pair.error.sizes()) + " with " + std::to_string(layer.K) +
-                          " candidates at dimension " + std::to_string(layer.node) + " (expected " +
-                          shape_text(expected) + ")");
+    fail(PyExc_ValueError, "candidate_step", layer.name,
+         "stacked candidate output " + shape_text(pair.output.sizes()) + " does not match the error " +
+             shape_text(pair.error.sizes()) + " with " + std::to_string(layer.K) + " candidates at dimension " +
+             std::to_string(layer.node) + " (expected " + shape_text(expected) + ")");
   }
   if (pair.output.device() != pair.error.device()) {
-    throw py::value_error("candidate_step, layer " + layer.name + ": candidate output on " +
-                          pair.output.device().str() + ", neurons' error on " + pair.error.device().str());
+    fail(PyExc_ValueError, "candidate_step", layer.name,
+         "candidate output on " + pair.output.device().str() + ", neurons' error on " + pair.error.device().str());
   }
 }
 

@@ -91,9 +91,8 @@ CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_out
   dendrite_outs = killer_recursive(dendrite_outs, killing)[0];
   py::object device = a[1].is_none() ? k[1] : a[1];
   if (device.is_none()) {
-    throw py::type_error("forward_candidates for layer " + text(dendrite_module.attr("name")) +
-                         ": the layer's arguments hold no tensor, so the candidates have no input "
-                         "(and no device) to run on");
+    fail(PyExc_TypeError, "forward_candidates", dendrite_module,
+         "the layer's arguments hold no tensor, so the candidates have no input (and no device) to run on");
   }
   return {a[0], k[0], device};
 }
@@ -107,8 +106,7 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
     try {
       py::tuple pair = processors[key].attr("pre_d")(*in.args, **in.kwargs);
       if (pair.size() != 2) {
-        PyErr_SetString(PyExc_ValueError, "pre_d must return a pair (args, kwargs)");
-        throw py::error_already_set();
+        fail(PyExc_ValueError, "forward_candidates", dendrite_module, "pre_d must return a pair (args, kwargs)");
       }
       in.args = py::tuple(pair[0]);
       in.kwargs = py::dict(pair[1]);

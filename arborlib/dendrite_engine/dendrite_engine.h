@@ -8,6 +8,7 @@
 #include <c10/core/GradMode.h>
 
 #include "common/companion.h"
+#include "common/errors.h"
 
 #include <string>
 #include <utility>
@@ -136,9 +137,8 @@ inline at::Tensor field(const py::object& record, const char* name) {
 inline py::list queue(const py::object& values, const char* name, int64_t slot) {
   py::object q = values.attr(name)[py::int_(slot)];
   if (!PyList_Check(q.ptr())) {
-    throw py::type_error(std::string(name) + "[" + std::to_string(slot) + "] of layer " +
-                         text(values.attr("layer_name")) + " must be a list, got " +
-                         text(py::type::of(q).attr("__name__")));
+    fail(PyExc_TypeError, name, values,
+         "device slot " + std::to_string(slot) + " must be a list, got " + type_name(q));
   }
   return py::reinterpret_borrow<py::list>(q);
 }

@@ -46,8 +46,8 @@ std::pair<py::tuple, py::dict> cut_gradient(const py::args& args, const py::kwar
     k = rk[0].cast<py::dict>();
   }
   if (!found) {
-    throw py::type_error("candidate_forward for layer " + layer +
-                         ": the layer's arguments hold no tensor, so the candidates have no input to run on");
+    fail(PyExc_TypeError, "candidate_forward", layer,
+         "the layer's arguments hold no tensor, so the candidates have no input to run on");
   }
   return {py::tuple(a), k};
 }
@@ -175,8 +175,9 @@ at::Tensor run_each(const py::object& dendrite_module, const py::list& candidate
     if (processing) {
       py::object pair = processors[py::int_(i)].attr("pre_d")(*a, **k);
       if (!PyTuple_Check(pair.ptr()) || py::len(pair) != 2) {
-        throw py::value_error("candidate pre_d processor of layer " + layer +
-                              " must return a pair (args, kwargs), got " + text(py::repr(pair)));
+        fail(PyExc_ValueError, "candidate_forward", layer,
+             "the pre_d processor of candidate " + std::to_string(i) + " must return a pair (args, kwargs), got " +
+                 text(py::repr(pair)));
       }
       a = py::tuple(pair.cast<py::tuple>()[0]);
       k = pair.cast<py::tuple>()[1].cast<py::dict>();
@@ -184,8 +185,8 @@ at::Tensor run_each(const py::object& dendrite_module, const py::list& candidate
     py::object result = candidates[i](*a, **k);
     if (processing) result = processors[py::int_(i)].attr("post_d")(result);
     if (!THPVariable_Check(result.ptr())) {
-      throw py::type_error("candidate " + std::to_string(i) + " of layer " + layer + " returned " +
-                           text(py::type::of(result).attr("__name__")) + ", expected a tensor");
+      fail(PyExc_TypeError, "candidate_forward", layer,
+           "candidate " + std::to_string(i) + " returned " + type_name(result) + ", expected a tensor");
     }
     outs.push_back(THPVariable_Unpack(result.ptr()));
   }
@@ -200,7 +201,7 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
   const std::string layer = text(dendrite_module.attr("name"));
   const auto at_node = std::find(view_tuple.begin(), view_tuple.end(), -1);
   if (at_node == view_tuple.end()) {
-    throw py::value_error("candidate_forward for layer " + layer + ": view_tuple has no neuron dimension (-1)");
+    fail(PyExc_ValueError, "candidate_forward", layer, "view_tuple has no neuron dimension (-1)");
   }
   const int64_t node = at_node - view_tuple.begin();
   py::list candidates(dendrite_module.attr("candidate_module"));

@@ -19,7 +19,8 @@ void report_non_finite(const at::Tensor& cov, const py::object& values) {
   debugger_stop();
 }
 
-std::string shape_text(const at::Tensor& t) { return text(py::cast(t).attr("shape")); }
+// As Python prints a tensor's shape: "torch.Size([8, 4])".
+std::string printed_shape(const at::Tensor& t) { return text(py::cast(t).attr("shape")); }
 
 }  // namespace
 
@@ -43,13 +44,13 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
                                   const std::vector<int64_t>& math_tuple,
                                   const std::vector<int64_t>& view_tuple, const py::object& values) {
   if (values.is_none()) {
-    throw py::type_error("get_current_covariance: values (the value record) is required");
+    fail(PyExc_TypeError, "get_current_covariance", std::string(), "values (the value record) is required");
   }
   // Mismatched shapes would broadcast into a covariance of the wrong neurons.
   if (dendrite_outs.sizes() != new_neuron_error.sizes() || dendrite_outs.device() != new_neuron_error.device()) {
     fail(PyExc_ValueError, "get_current_covariance", values,
-         "the candidate output (shape " + shape_text(dendrite_outs) + " on " + dendrite_outs.device().str() +
-             ") and the neurons' error (shape " + shape_text(new_neuron_error) + " on " +
+         "the candidate output (shape " + shape_text(dendrite_outs.sizes()) + " on " + dendrite_outs.device().str() +
+             ") and the neurons' error (shape " + shape_text(new_neuron_error.sizes()) + " on " +
              new_neuron_error.device().str() + ") must have the same shape and device");
   }
   c10::NoGradGuard no_grad;
@@ -108,7 +109,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     average.copy_(math::running_average(average, sum_p / static_cast<double>(full_mult)));
     if (setting_on("dpp_verbose")) {
       say("no error with");
-      say(shape_text(new_neuron_error));
+      say(printed_shape(new_neuron_error));
       say(text(values.attr("this_node_index")));
       say(text(py::cast(math_tuple)));
       say(std::to_string(full_mult));
@@ -122,12 +123,14 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     // wrong from here on.
     say(e.what());
     say(fill("Error with type shape in %s", text(values.attr("layer_name"))));
-    say(shape_text(new_neuron_error));
+    say(printed_shape(new_neuron_error));
     say(text(values.attr("this_node_index")));
     say(text(py::cast(math_tuple)));
     say(std::to_string(full_mult));
     debugger_stop();
-    throw py::value_error("Error with type shape in " + text(values.attr("layer_name")) + ": " + e.what());
+    // The printed heading already names the layer.
+    fail(PyExc_ValueError, "normal_pass_average_d update", std::string(),
+         "Error with type shape in " + text(values.attr("layer_name")) + ": " + e.what());
   }
   if (setting_on("learn_dendrites_live")) {
     at::Tensor parents = field(values, "parents_average_d_vector");

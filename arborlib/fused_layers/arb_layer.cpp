@@ -49,8 +49,10 @@ at::Tensor as_rows(const at::Tensor& entry) {
   if (t.dim() == 0) return t.reshape({1, 1});
   if (t.dim() == 1) return t.reshape({t.size(0), 1});
   const int64_t rows = t.size(0), cols = t.size(1);
-  TORCH_CHECK(t.numel() == rows * cols, "ARBLayer: skip-weight entries must hold one value per row and column, got shape ",
-              t.sizes());
+  if (t.numel() != rows * cols) {
+    fail(PyExc_ValueError, "ARBLayer", std::string(),
+         "skip-weight entries must hold one value per row and column, got shape " + shape_text(t.sizes()));
+  }
   return t.reshape({rows, cols});
 }
 
@@ -72,7 +74,9 @@ at::Tensor pack_skip_weights(const std::vector<at::Tensor>& entries) {
   for (const auto& e : entries) filler_rows += std::max<int64_t>(0, n - e.size(0));
   at::Tensor filler;
   if (filler_rows > 0) {
-    TORCH_CHECK(all.numel() > 0, "ARBLayer: the skip-weight list holds no values to draw the filler rows from");
+    if (all.numel() == 0) {
+      fail(PyExc_ValueError, "ARBLayer", std::string(), "the skip-weight list holds no values to draw the filler rows from");
+    }
     const double mean = all.mean().item<double>();
     const double std = all.std(/*unbiased=*/false).item<double>();
     // A private generator with a fixed seed: saving must not move the caller's numpy random
@@ -151,7 +155,7 @@ py::object arb_layer_forward(py::object self, py::args args, py::kwargs kwargs) 
   py::object layers = self.attr("layer_array");
   py::object processors = self.attr("processor_array");
   const int64_t n = py::len(layers);
-  if (n == 0) throw py::value_error("ARBLayer: layer_array is empty, there is no main layer to run");
+  if (n == 0) fail(PyExc_ValueError, "ARBLayer", std::string(), "layer_array is empty, there is no main layer to run");
   py::list slots;
   for (int64_t c = 0; c < n; ++c) slots.append(block::run_layer(layers, processors, c, args, kwargs, "ARBLayer"));
   std::vector<at::Tensor> outs = block::checked_outputs(slots, layers, "ARBLayer");

@@ -1,6 +1,8 @@
 // Saving a cleaned copy of a network as a checkpoint, and loading one back.
 #include "net_toolkit.h"
 
+#include "common/errors.h"
+
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -104,9 +106,9 @@ py::object load_whole_module(const std::string& path) {
   py::module_ torch = py::module_::import("torch");
   py::module_ serialization = py::module_::import("torch.serialization");
   if (!py::hasattr(serialization, "safe_globals") || !py::hasattr(serialization, "get_unsafe_globals_in_checkpoint")) {
-    throw py::value_error("load_net: " + path + " is a whole-module checkpoint, which this torch version (" +
-                          text(torch.attr("__version__")) +
-                          ") cannot load safely; torch 2.5 or later can, or save in the safetensors form");
+    fail(PyExc_ValueError, "load_net", std::string(),
+         path + " is a whole-module checkpoint, which this torch version (" + text(torch.attr("__version__")) +
+             ") cannot load safely; torch 2.5 or later can, or save in the safetensors form");
   }
   py::list names;
   try {
@@ -124,8 +126,8 @@ py::object load_whole_module(const std::string& path) {
     }
   }
   if (!refused.empty()) {
-    throw py::value_error(
-        "load_net: " + path + " names " + refused +
+    fail(PyExc_ValueError, "load_net", std::string(),
+        path + " names " + refused +
         ", which are neither torch.nn modules nor this system's classes; it is not loaded, because unpickling "
         "them could run code from the file. If you trust the file, allow them first with "
         "torch.serialization.add_safe_globals([" + refused + "]) (or within torch.serialization.safe_globals)");
@@ -159,7 +161,7 @@ void add_future_warning() {
 
 void remove_future_warning() {
   py::list filters = module_named("warnings").attr("filters");
-  if (filters.empty()) throw py::index_error("remove_future_warning: the warnings filter list is empty");
+  if (filters.empty()) fail(PyExc_IndexError, "remove_future_warning", std::string(), "the warnings filter list is empty");
   PySequence_DelItem(filters.ptr(), 0);
   filters_changed();
 }
@@ -194,7 +196,7 @@ void check_state_dict(const py::object& net, const py::dict& loaded, const std::
   if (!missing.empty()) message += " missing keys [" + missing + "];";
   if (!unexpected.empty()) message += " unexpected keys [" + unexpected + "];";
   if (!mismatched.empty()) message += " shape mismatches [" + mismatched + "];";
-  throw py::value_error(message);
+  raise_error(PyExc_ValueError, message);
 }
 
 void ab_save_net(const py::object& net_in, const std::string& folder, const std::string& name) {
@@ -258,8 +260,7 @@ void ab_save_net(const py::object& net_in, const std::string& folder, const std:
 py::object load_net(const py::object& net, const std::string& folder, const std::string& name) {
   const std::string path = folder + "/" + name + ".pt";
   if (!module_named("os").attr("path").attr("isfile")(path).cast<bool>()) {
-    PyErr_SetString(PyExc_FileNotFoundError, ("load_net: no checkpoint at " + path).c_str());
-    throw py::error_already_set();
+    fail(PyExc_FileNotFoundError, "load_net", std::string(), "no checkpoint at " + path);
   }
   py::object state_dict;
   if (setting_on("using_safe_tensors")) {
@@ -270,18 +271,20 @@ py::object load_net(const py::object& net, const std::string& folder, const std:
         unreadable(e, path, "a weight-tying checkpoint");
       }
     }
+    bool tied = false;
     try {
       py::module_ safetensors = py::module_::import("safetensors");
       py::object handle = safetensors.attr("safe_open")(path, py::arg("framework") = "pt");
       py::object opened = handle.attr("__enter__")();
       py::object metadata = opened.attr("metadata")();
       handle.attr("__exit__")(py::none(), py::none(), py::none());
-      if (!metadata.is_none() && truth(metadata) && metadata.contains("weight_tying")) {
-        return UAR().attr("load_model_with_weight_tying")(net, path);
-      }
+      tied = !metadata.is_none() && truth(metadata) && metadata.contains("weight_tying");
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;  // the plain state-dict path below reports the file
     }
+    // Outside the sniffing above: a tied file that does not fit the network reports its own
+    // mismatch, not the tied-away keys as missing.
+    if (tied) return UAR().attr("load_model_with_weight_tying")(net, path);
     try {
       state_dict = py::module_::import("safetensors.torch").attr("load_file")(path);
     } catch (py::error_already_set& e) {

@@ -32,7 +32,7 @@ void thread_init(py::object self, py::object original_module) {
 
 void process_and_forward(py::object self, py::args all, py::kwargs kwargs) {
   // (c, dendrite_outs, *inputs)
-  if (all.size() < 2) throw py::type_error("process_and_forward expects (c, dendrite_outs, *inputs)");
+  if (all.size() < 2) fail(PyExc_TypeError, "process_and_forward", std::string(), "expects (c, dendrite_outs, *inputs)");
   const int64_t c = all[0].cast<int64_t>();
   py::tuple args = all[py::slice(2, all.size(), 1)];
   py::object slots = all[1];
@@ -42,7 +42,7 @@ void process_and_forward(py::object self, py::args all, py::kwargs kwargs) {
 
 void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
   // (dendrite_outs, *inputs)
-  if (all.size() < 1) throw py::type_error("process_and_pre expects (dendrite_outs, *inputs)");
+  if (all.size() < 1) fail(PyExc_TypeError, "process_and_pre", std::string(), "expects (dendrite_outs, *inputs)");
   py::tuple args = all[py::slice(1, all.size(), 1)];
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
@@ -90,7 +90,7 @@ py::object thread_forward(py::object self, py::args args, py::kwargs kwargs) {
   const bool doing_multi = truth(self_module().attr("doing_threading"));
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
-  if (n == 0) throw py::index_error("ARBModulePyThread: layer_array is empty, there is no main layer to run");
+  if (n == 0) fail(PyExc_IndexError, "ARBModulePyThread", std::string(), "layer_array is empty, there is no main layer to run");
   py::list slots;
   for (int64_t c = 0; c < n; ++c) slots.append(py::none());
   if (doing_multi) {
