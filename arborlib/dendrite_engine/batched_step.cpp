@@ -102,7 +102,9 @@ struct RecordBuffers {
       Py_ssize_t pos = 0;
       while (PyDict_Next(records, &pos, &key, &record)) {
         PyObject* held_buffers = own_dict_item(record, "_buffers");
-        if (held_buffers == nullptr) throw py::attribute_error("value record has no _buffers");
+        if (held_buffers == nullptr) {
+          fail(PyExc_AttributeError, "stack_records", dendrite_module, "a value record has no _buffers dict");
+        }
         buffers.push_back(py::reinterpret_borrow<py::dict>(held_buffers));
       }
     } else {
@@ -664,8 +666,7 @@ struct GilHeld {
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
                          double scale) {
   if (!output.requires_grad()) {
-    throw py::value_error("layer " + text(dendrite_module.attr("name")) +
-                          ": watch_error_average needs an output that requires a gradient");
+    fail(PyExc_ValueError, "watch_error_average", dendrite_module, "the output does not require a gradient");
   }
   auto held = std::make_shared<GilHeld>(dendrite_module);
   // A C++ hook: backward calls no Python function, and creates no Python tensor for it.
