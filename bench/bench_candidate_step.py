@@ -3,6 +3,10 @@ math written by hand, on three networks; the statistics step against plain ATen 
 reads per step.
 
     .venv/bin/python bench/bench_candidate_step.py [--rounds 5] [--steps 10] [--nets mlp,big,cnn]
+        [--foreach | --fused]
+
+The driver's p-mode optimizer uses the fused Adam kernel when the factory leaves the choice open,
+as the one here does; --fused gives every variant, the hand-written ones too, that kernel.
 
 One thread. Every variant of one network is built first, then the variants run in
 alternating rounds of ``--steps`` steps, so that a busy machine slows all of them alike;
@@ -60,6 +64,7 @@ NETS = {
 
 
 FOREACH = None  # --foreach: one multi-tensor Adam step instead of one step per parameter
+FUSED = None  # --fused: the fused Adam kernel in every variant (the driver picks it for p mode anyway)
 
 
 def set_count(k):
@@ -69,7 +74,7 @@ def set_count(k):
 
 
 def adam(params):
-    return torch.optim.Adam(params, lr=1e-3, foreach=FOREACH)
+    return torch.optim.Adam(params, lr=1e-3, foreach=FOREACH, fused=FUSED)
 
 
 class Variant:
@@ -304,9 +309,11 @@ def main():
     parser.add_argument("--nets", default="mlp,big,cnn")
     parser.add_argument("--skip-stats", action="store_true")
     parser.add_argument("--foreach", action="store_true", help="multi-tensor Adam in every variant")
+    parser.add_argument("--fused", action="store_true", help="fused Adam in every variant")
     args = parser.parse_args()
-    global FOREACH
+    global FOREACH, FUSED
     FOREACH = True if args.foreach else None
+    FUSED = True if args.fused else None
     torch.set_num_threads(1)
     print(f"torch {torch.__version__}, {torch.get_num_threads()} thread, {args.rounds} rounds x "
           f"{args.steps} steps, times in ms (median of round medians)")
