@@ -113,8 +113,10 @@ def prefer_fused_update(optimizer: torch.optim.Optimizer) -> None:
     step. The same algorithm; the weights differ from the per-tensor loop's by rounding only."""
     if type(optimizer) not in (torch.optim.Adam, torch.optim.AdamW):
         return
-    from torch.utils._foreach_utils import _get_fused_kernels_supported_devices
-
+    try:  # a private helper of torch's: without it, keep the optimizer's own choice
+        from torch.utils._foreach_utils import _get_fused_kernels_supported_devices
+    except ImportError:
+        return
     devices = _get_fused_kernels_supported_devices()
     for group in optimizer.param_groups:
         if (group.get("fused") is None and group.get("foreach") is None and not group.get("differentiable")
