@@ -53,6 +53,21 @@ def test_install_lowers_the_training_loss_at_once(install_batches, search):
         assert all(len(r) == 0 for r in tr._recent)  # the kept batches are let go
 
 
+def test_install_keeps_what_the_live_weight_learned():
+    net, tr = trainer(learn_dendrites_live=True)
+    epochs(net, tr, 5)
+    tr.start_p_phase()
+    start = loss(net)
+    epochs(net, tr, 4)
+    before = loss(net)
+    assert before < start - 1e-3  # slot 0's live weight has learned to lower the loss
+    for neuron in tr.neurons:  # another slot scores best
+        for k, record in enumerate(neuron.dendrite_module.dendrite_values):
+            record.best_score.fill_(float(k))
+    tr.start_n_phase()
+    assert loss(net) <= before + 1e-6
+
+
 @pytest.mark.parametrize("kwargs, lr", [(dict(), 3e-2), (dict(candidate_lr_scale=1.0), 1e-2),
                                         (dict(candidate_optimizer_factory=lambda ps: torch.optim.SGD(ps, lr=0.5)), 0.5)])
 def test_candidates_have_their_own_learning_rate(kwargs, lr):

@@ -410,8 +410,10 @@ class DendriteTrainer:
         installed = []
         for neuron, recent in zip(self.neurons, self._recent):
             dm = neuron.dendrite_module
-            slot = dm.best_candidate()
             live = getattr(neuron, "current_candidate_to_top", None)
+            # With a live weight, slot 0's output is already part of the network's output and the
+            # errors were taken with it: installing another slot would drop what it learned.
+            slot = dm.best_candidate(prefer=0 if live is not None else None)
             if slot is not None:
                 neuron.install_dendrite(slot, live[0] if live is not None and slot == 0 else None)
                 if live is None or slot != 0:
