@@ -357,7 +357,8 @@ class ARBNeuronModule(nn.Module):
         self._append_top_row(row)
 
     @torch.no_grad()
-    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0) -> None:
+    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0,
+                        add: bool = False) -> None:
         """Sets the newest dendrite's output weights by least squares, so its weighted output
         approximates the negative of the neurons' error: the network's loss falls at once instead
         of waiting for these weights to grow from zero.
@@ -375,7 +376,9 @@ class ARBNeuronModule(nn.Module):
             dims = [d for d in range(error.dim()) if d != node]
             num = num - (out * error).sum(dims) * error.shape[0]
             den = den + (out * out).sum(dims)
-        self.dendrites_to_top[-1][-1].copy_(scale * num / den.clamp_min(1e-12))
+        fit = scale * num / den.clamp_min(1e-12)
+        row = self.dendrites_to_top[-1][-1]
+        row.copy_(row + fit if add else fit)
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
