@@ -229,9 +229,9 @@ class DendriteTrainer:
     digits +0.2; with live dendrites no gain over 3).
 
     Those live figures came with an install that dropped slot 0's live output whenever another
-    slot scored best, so the loss rose at most installs (digits width 16, one seed: +126% to
-    +329%). Installing slot 0 with its live weight keeps it (the loss now falls 11% on digits
-    width 4 and 67% at width 16 from each p phase's start to its install), but alone cost iris
+    slot scored best, so the loss rose at the install (every install of one digits width-16 run,
+    +126% to +329%). Installing slot 0 with its live weight keeps it (the loss now falls 12% on
+    digits width 4 and 43% at width 16 from each p phase's start to its install), but alone cost iris
     4.7 and circle 2.3 points over 10 seeds: on small data the live weight learns little in a
     short phase. Adding the least-squares step to it brought iris back (0.953 over 10 seeds) and
     ``n_patience`` 2 instead of 3 circle (0.943 -> 0.950). Final, 5 seeds, D - B: digits width 4
