@@ -12,7 +12,7 @@ bound a disc, so the base cannot fit it, while a deeper network (which dendrites
 
 Prints one table of test accuracy (mean ± sd over seeds), D - B with the sd of the per-seed
 difference, and parameter counts. Seeds run in ``--jobs`` processes of one thread each; on an idle
-two-core machine the default run takes about 4 minutes.
+two-core machine the default run takes about 2 minutes.
 
     python bench/bench_learning.py                          # the table
     python bench/bench_learning.py --trainer '{"max_p_epochs": 20}' --tasks digits4
