@@ -34,14 +34,18 @@ def epochs(net, tr, count):
             tr.optimizer.step()
 
 
-@pytest.mark.parametrize("install_batches, search", [(0, False), (3, False), (3, True)])
-def test_install_lowers_the_training_loss_at_once(install_batches, search):
-    # a live slot-0 candidate brings its output weight along: off, so that 0 means unchanged
-    net, tr = trainer(install_batches=install_batches, learn_dendrites_live=False,
+@pytest.mark.parametrize("install_batches, search, live", [(0, False, False), (3, False, False), (3, True, False),
+                                                            (3, False, True)])
+def test_install_lowers_the_training_loss_at_once(install_batches, search, live):
+    # live: slot 0 adds to the output during the p phase, so the install must keep it
+    net, tr = trainer(install_batches=install_batches, learn_dendrites_live=live,
                       install_loss=(lambda: F.cross_entropy(net(X), Y)) if search else None)
     epochs(net, tr, 5)
     tr.start_p_phase()
     epochs(net, tr, 4)
+    for neuron in tr.neurons:  # a slot other than slot 0 scores best
+        for k, record in enumerate(neuron.dendrite_module.dendrite_values):
+            record.best_score.fill_(float(k))
     before = loss(net)
     tr.start_n_phase()
     after = loss(net)

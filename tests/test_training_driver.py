@@ -190,7 +190,7 @@ def test_p_to_n_installs_one_dendrite_per_layer():
 
 
 @pytest.mark.parametrize("best", [0, 1])
-def test_live_weight_becomes_the_output_weight_of_slot_zero(best):
+def test_live_slot_zero_is_installed_with_its_live_weight_whichever_scores_best(best):
     GAR.pc.set_learn_dendrites_live(True)
     net, tr = trainer()
     tr.start_p_phase()
@@ -198,10 +198,11 @@ def test_live_weight_becomes_the_output_weight_of_slot_zero(best):
         with torch.no_grad():
             n.current_candidate_to_top.copy_(torch.arange(1.0, n.out_channels + 1).view(1, -1))
             n.dendrite_module.dendrite_values[best].best_score.fill_(1.0)
+    slot_zero = [n.dendrite_module.candidate_module[0] for n in tr.neurons]
     tr.start_n_phase()
-    for n in tr.neurons:
-        expected = torch.arange(1.0, n.out_channels + 1) if best == 0 else torch.zeros(n.out_channels)
-        assert torch.equal(n.dendrites_to_top[-1][0], expected)
+    for n, layer in zip(tr.neurons, slot_zero):
+        assert n.dendrite_module.layers[0] is layer
+        assert torch.equal(n.dendrites_to_top[-1][0], torch.arange(1.0, n.out_channels + 1))
     # live learning: the installed dendrites train along with the neurons in n mode
     trainable = {role(p) for p in net.parameters() if p.requires_grad}
     assert trainable == {"neuron", "dendrite"}

@@ -242,11 +242,12 @@ class DendriteModule(nn.Module):
             name: getattr(p, "parameter_type", None) for name, p in self.named_parameters()
         }
 
-    def best_candidate(self) -> Optional[int]:
+    def best_candidate(self, prefer: Optional[int] = None) -> Optional[int]:
         """The slot whose candidate scores best over the neurons, among candidates whose weights
-        are all finite (None when there is none). Each neuron's scores are divided by the best
-        of that neuron: a neuron whose error barely varies has a normalised covariance orders of
-        magnitude above the others, and would otherwise pick the candidate alone."""
+        are all finite (None when there is none); ``prefer`` whenever its weights are finite. Each
+        neuron's scores are divided by the best of that neuron: a neuron whose error barely varies
+        has a normalised covariance orders of magnitude above the others, and would otherwise
+        pick the candidate alone."""
         finite = [
             k for k in range(len(self.dendrite_values))
             if k < len(self.candidate_module)
@@ -255,6 +256,8 @@ class DendriteModule(nn.Module):
         ]
         if not finite:
             return None
+        if prefer in finite:
+            return prefer
         scores = torch.stack([self.dendrite_values[k].best_score for k in finite])
         scores = scores.nan_to_num(nan=0.0, posinf=0.0)
         share = scores / scores.max(0).values.clamp_min(1e-12)
@@ -354,7 +357,8 @@ class ARBNeuronModule(nn.Module):
         self._append_top_row(row)
 
     @torch.no_grad()
-    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0) -> None:
+    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0,
+                        add: bool = False) -> None:
         """Sets the newest dendrite's output weights by least squares, so its weighted output
         approximates the negative of the neurons' error: the network's loss falls at once instead
         of waiting for these weights to grow from zero.
@@ -372,7 +376,9 @@ class ARBNeuronModule(nn.Module):
             dims = [d for d in range(error.dim()) if d != node]
             num = num - (out * error).sum(dims) * error.shape[0]
             den = den + (out * out).sum(dims)
-        self.dendrites_to_top[-1][-1].copy_(scale * num / den.clamp_min(1e-12))
+        fit = scale * num / den.clamp_min(1e-12)
+        row = self.dendrites_to_top[-1][-1]
+        row.copy_(row + fit if add else fit)
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
