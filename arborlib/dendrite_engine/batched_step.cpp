@@ -6,7 +6,6 @@
 #include "correlation_math.h"
 #include "dendrite_engine.h"
 
-#include <torch/csrc/Exceptions.h>
 #include <torch/csrc/autograd/autograd.h>
 
 #include <algorithm>
@@ -609,13 +608,37 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   }
 }
 
-void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
-                         double scale) {
+namespace {
+
+// Where a layer's n-mode error average goes: the stacked averages of its records and, for the
+// [N, C] rule, a cached [K, N] ones matrix. Resolved with the GIL held; applying it needs none.
+struct ErrorAverageTarget {
+  at::Tensor averages;
+  at::Tensor ones;
+};
+
+ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
+  RecordBuffers rb(dendrite_module);
+  ErrorAverageTarget target{stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]), {}};
+  if (node == 1 && sizes.size() >= 2) {
+    const int64_t K = target.averages.size(0), N = sizes[0];
+    PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
+    at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
+    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != target.averages.device() ||
+        ones.scalar_type() != target.averages.scalar_type()) {
+      ones = at::ones({K, N}, target.averages.options());
+      rb.own["_arb_ones"] = ones;
+    }
+    target.ones = ones;
+  }
+  return target;
+}
+
+void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& grad, int64_t node, double scale) {
   c10::NoGradGuard no_grad;
   // Batches without elements carry no error to average.
   if (grad.numel() == 0) return;
-  RecordBuffers rb(dendrite_module);
-  at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  at::Tensor averages = target.averages;  // a handle: the update is in place
   at::Tensor g = grad.scalar_type() == averages.scalar_type() ? grad : grad.to(averages.scalar_type());
   if (scale != 1.0) g = g * scale;
   if (g.dim() > 2 && node == 1) {
@@ -624,18 +647,9 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
     const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
     g = g.flatten(2).sum(2) / positions;
   }
-  if (g.dim() == 2 && node == 1) {
+  if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
     // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    const int64_t K = averages.size(0), N = g.size(0);
-    PyObject* own = rb.own.ptr();
-    PyObject* held = PyDict_GetItemString(own, "_arb_ones");
-    at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
-    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != g.device() ||
-        ones.scalar_type() != g.scalar_type()) {
-      ones = at::ones({K, N}, g.options());
-      rb.own["_arb_ones"] = ones;
-    }
-    averages.addmm_(ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(N));
+    averages.addmm_(target.ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(g.size(0)));
     return;
   }
   std::vector<int64_t> dims;
@@ -645,48 +659,24 @@ void track_error_average(const py::object& dendrite_module, const at::Tensor& gr
   math::running_average_(averages, g.mean(dims));
 }
 
-namespace {
-
-// A Python object held by an autograd hook, which may be destroyed on a thread without the GIL.
-struct GilHeld {
-  py::object obj;
-  explicit GilHeld(py::object o) : obj(std::move(o)) {}
-  ~GilHeld() {
-    if (Py_IsInitialized()) {
-      py::gil_scoped_acquire gil;
-      obj = py::object();
-    } else {
-      obj.release();  // the interpreter is gone: leak rather than touch it
-    }
-  }
-};
-
 }  // namespace
+
+void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
+                         double scale) {
+  if (grad.numel() == 0) return;
+  apply_error_average(error_average_target(dendrite_module, grad.sizes(), node), grad, node, scale);
+}
 
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
                          double scale) {
   if (!output.requires_grad()) {
     fail(PyExc_ValueError, "watch_error_average", dendrite_module, "the output does not require a gradient");
   }
-  auto held = std::make_shared<GilHeld>(dendrite_module);
-  // A C++ hook: backward calls no Python function, and creates no Python tensor for it.
-  output.register_hook([held, node, scale](const at::Tensor& grad) {
-    if (!grad.defined()) return;
-    py::gil_scoped_acquire gil;
-    try {
-      track_error_average(held->obj, grad, node, scale);
-    } catch (py::error_already_set& e) {
-      // The Python error keeps its type through the autograd engine.
-      e.restore();
-      python_error err;
-      err.persist();
-      throw err;
-    } catch (py::builtin_exception& e) {
-      e.set_error();
-      python_error err;
-      err.persist();
-      throw err;
-    }
+  // The records are resolved now, with the GIL held: the hook then runs tensor ops only, and
+  // backward neither takes the GIL nor calls into Python for it.
+  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node), node,
+                        scale](const at::Tensor& grad) {
+    if (grad.defined()) apply_error_average(target, grad, node, scale);
   });
 }
 

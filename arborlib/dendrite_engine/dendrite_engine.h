@@ -109,7 +109,8 @@ py::list stack_records(const py::object& dendrite_module);
 // n mode: the running mean of the neurons' error (times `scale`) on every record of the module.
 void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
                          double scale = 1.0);
-// n mode: a hook on `output` that calls track_error_average with its gradient in backward.
+// n mode: a hook on `output` that folds its gradient into the same averages in backward,
+// with the records resolved now (the hook itself runs tensor ops only).
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
                          double scale);
 
