@@ -67,6 +67,13 @@ def worker(rank, port, folder):
                 score = 1.0 if epoch in (0, 3) else (0.5 if rank == 0 else 1.4)
                 tr.epoch_end(score)
                 log.append(dict(ran=ran, mode=tr.mode, before=before, after=snapshot(net)))
+            if live:  # a least-squares step of the live weight within a p phase, over both shards
+                tr.start_p_phase()
+                log.append(dict(start=snapshot(net)))
+                train_epoch(tr.model, tr, x[:, rank], y[:, rank])
+                tr._fit_live_weights()
+                log.append(dict(fitted=[n.current_candidate_to_top.detach().clone() for n in tr.neurons]))
+                tr.start_n_phase()
             NT.ab_save_net(net, os.path.join(folder, f"live{live}"), f"rank{rank}")
             torch.save(log, os.path.join(folder, f"log{rank}_{live}.pt"))
     finally:
@@ -86,8 +93,8 @@ def runs(tmp_path_factory):
 @pytest.mark.parametrize("live", [False, True])
 def test_two_ranks_match_one_process_on_the_whole_batch(runs, live):
     logs = [torch.load(runs / f"log{r}_{live}.pt") for r in range(WORLD)]
-    assert [e["mode"] for e in logs[0]] == ["n", "p", "n", "n", "p", "n", "n"]
-    for a, b in zip(*logs):
+    assert [e["mode"] for e in logs[0][:EPOCHS]] == ["n", "p", "n", "n", "p", "n", "n"]
+    for a, b in zip(*(log[:EPOCHS] for log in logs)):
         # n mode keeps each rank's error average until epoch_end; p-mode statistics are global
         for key in ("before", "after") if a["ran"] == "p" else ("after",):
             assert [k for k in a[key] if not torch.equal(a[key][k], b[key][k])] == []
@@ -110,6 +117,17 @@ def test_two_ranks_match_one_process_on_the_whole_batch(runs, live):
         assert any("candidate_module" in k for k in checked) and any("best_score" in k for k in checked)
         for k in checked:
             torch.testing.assert_close(got[k], expected[k], rtol=1e-4, atol=1e-6, msg=k)
+    if live:
+        tr.start_n_phase()
+        tr.start_p_phase()
+        with torch.no_grad():
+            for k, v in net.state_dict().items():
+                v.copy_(logs[0][EPOCHS]["start"][k])
+        train_epoch(net, tr, x, y)
+        tr._fit_live_weights()
+        for a, b, n in zip(logs[0][-1]["fitted"], logs[1][-1]["fitted"], tr.neurons):
+            assert torch.equal(a, b)
+            torch.testing.assert_close(a, n.current_candidate_to_top.detach(), rtol=1e-4, atol=1e-6)
 
 
 def test_misuse_is_reported(tmp_path):

@@ -57,6 +57,22 @@ def test_install_lowers_the_training_loss_at_once(install_batches, search, live)
         assert all(len(r) == 0 for r in tr._recent)  # the kept batches are let go
 
 
+@pytest.mark.parametrize("scale", [0.0, 1.0])
+def test_live_weight_fit_within_a_p_phase(scale):
+    net, tr = trainer(install_batches=3, learn_dendrites_live=True, live_fit_scale=scale, max_p_epochs=5)
+    epochs(net, tr, 5)
+    tr.start_p_phase()
+    epochs(net, tr, 1)
+    weights = [n.current_candidate_to_top.detach().clone() for n in tr.neurons]
+    before = loss(net)
+    assert tr._decide(0.0).mode == "p"  # an epoch that does not end the phase
+    after = loss(net)
+    if scale:
+        assert after < before - 1e-4 and all(len(r) == 0 for r in tr._recent)
+    else:
+        assert all(torch.equal(w, n.current_candidate_to_top) for w, n in zip(weights, tr.neurons))
+
+
 @pytest.mark.parametrize("kwargs, lr", [(dict(), 3e-2), (dict(candidate_lr_scale=1.0), 1e-2),
                                         (dict(candidate_optimizer_factory=lambda ps: torch.optim.SGD(ps, lr=0.5)), 0.5)])
 def test_candidates_have_their_own_learning_rate(kwargs, lr):
