@@ -57,12 +57,14 @@ def test_install_lowers_the_training_loss_at_once(install_batches, search, live)
         assert all(len(r) == 0 for r in tr._recent)  # the kept batches are let go
 
 
-@pytest.mark.parametrize("scale", [0.0, 1.0])
-def test_live_weight_fit_within_a_p_phase(scale):
+@pytest.mark.parametrize("scale, bad_batch", [(0.0, False), (1.0, False), (1.0, True)])
+def test_live_weight_fit_within_a_p_phase(scale, bad_batch):
     net, tr = trainer(install_batches=3, learn_dendrites_live=True, live_fit_scale=scale, max_p_epochs=5)
     epochs(net, tr, 5)
     tr.start_p_phase()
     epochs(net, tr, 1)
+    if bad_batch:  # a non-finite error in one kept batch
+        tr._recent[0][0][2][0, 0] = float("nan")
     weights = [n.current_candidate_to_top.detach().clone() for n in tr.neurons]
     before = loss(net)
     assert tr._decide(0.0).mode == "p"  # an epoch that does not end the phase

@@ -373,10 +373,12 @@ class ARBNeuronModule(nn.Module):
         for args, kwargs, error in batches:
             view = [-1 if d == node else 1 for d in range(error.dim())]
             out = self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]
+            out, error = (t.to(torch.promote_types(t.dtype, torch.float32)) for t in (out, error))
             dims = [d for d in range(error.dim()) if d != node]
             num = num - (out * error).sum(dims) * error.shape[0]
             den = den + (out * out).sum(dims)
-        fit = scale * num / den.clamp_min(1e-12)
+        # A non-finite batch must not reach the network's output: such neurons get no step.
+        fit = torch.nan_to_num(scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
         row = self.dendrites_to_top[-1][-1]
         row.copy_(row + fit if add else fit)
 
