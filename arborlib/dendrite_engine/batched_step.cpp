@@ -91,7 +91,7 @@ struct RecordBuffers {
   py::dict own, held;
   explicit RecordBuffers(const py::object& dendrite_module) {
     // The records of a module's ModuleList straight from the modules' dicts: this runs in
-    // every n-mode backward, where nn.Module.__getattr__ and ModuleList.__iter__ cost more
+    // every n-mode forward, where nn.Module.__getattr__ and ModuleList.__iter__ cost more
     // than the update itself.
     PyObject* modules = own_dict_item(dendrite_module.ptr(), "_modules");
     PyObject* list = modules ? PyDict_GetItemString(modules, "dendrite_values") : nullptr;
