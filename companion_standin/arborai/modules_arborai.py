@@ -11,7 +11,7 @@ import copy
 import functools
 import weakref
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -314,6 +314,12 @@ def _layer_shape(layer: nn.Module):
     )
 
 
+def least_squares_step(num: torch.Tensor, den: torch.Tensor, scale: float) -> torch.Tensor:
+    """``scale`` times the least-squares weight from ``least_squares_sums``; a neuron whose sums
+    are not finite (a non-finite batch) gets no step, so that it never reaches the output."""
+    return torch.nan_to_num(scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
+
+
 def _scaled(hook, scale: float):
     """``hook`` fed ``scale`` times the gradient: this process's share of the neurons' error."""
     return hook if scale == 1.0 else (lambda grad: hook(grad * scale))
@@ -368,19 +374,32 @@ class ARBNeuronModule(nn.Module):
         times the batch size is the per-sample error that the dendrite is fitted to."""
         if not batches:
             return
-        node = self._node
-        num, den = 0.0, 0.0
-        for args, kwargs, error in batches:
-            view = [-1 if d == node else 1 for d in range(error.dim())]
-            out = self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]
-            out, error = (t.to(torch.promote_types(t.dtype, torch.float32)) for t in (out, error))
-            dims = [d for d in range(error.dim()) if d != node]
-            num = num - (out * error).sum(dims) * error.shape[0]
-            den = den + (out * out).sum(dims)
-        # A non-finite batch must not reach the network's output: such neurons get no step.
-        fit = torch.nan_to_num(scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
+        newest = lambda view, args, kwargs: self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]  # noqa: E731
+        fit = least_squares_step(*self.least_squares_sums(batches, newest), scale)
         row = self.dendrites_to_top[-1][-1]
         row.copy_(row + fit if add else fit)
+
+    @torch.no_grad()
+    def least_squares_sums(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]],
+                           output_of: Callable[[List[int], tuple, dict], Optional[torch.Tensor]]
+                           ) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Per neuron, the sums over ``batches`` of -output x per-sample error and of output
+        squared, in float32 or wider: their ratio is the least-squares output weight of the
+        dendrite whose output ``output_of(view_tuple, args, kwargs)`` gives (None skips a batch)."""
+        top = self.dendrites_to_top[-1]
+        num = torch.zeros(self.out_channels, dtype=torch.promote_types(top.dtype, torch.float32), device=top.device)
+        den = torch.zeros_like(num)
+        node = self._node
+        for args, kwargs, error in batches:
+            view = [-1 if d == node else 1 for d in range(error.dim())]
+            out = output_of(view, args, kwargs)
+            if out is None:
+                continue
+            out, error = out.to(num), error.to(num)
+            dims = [d for d in range(error.dim()) if d != node]
+            num -= (out * error).sum(dims) * error.shape[0]
+            den += (out * out).sum(dims)
+        return num, den
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""

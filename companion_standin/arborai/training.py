@@ -343,29 +343,20 @@ class DendriteTrainer:
             if live is None:
                 continue
             dm, node = neuron.dendrite_module, neuron._node
-            # Sums in float32 or wider, whatever the model's dtype.
-            num = torch.zeros(live.shape[1], dtype=torch.promote_types(live.dtype, torch.float32), device=live.device)
-            den = torch.zeros_like(num)
-            for args, kwargs, error in [e for e in recent if e[2] is not None]:
-                view = [-1 if d == node else 1 for d in range(error.dim())]
+
+            def slot_zero(view, args, kwargs, dm=dm, node=node):
                 stacked = DE.candidate_forward(dm, view, dm.installed_outputs(view, *args, **kwargs), *args, **kwargs)
-                if stacked is None:
-                    continue
-                out = stacked.select(node, 0).to(num)
-                dims = [d for d in range(error.dim()) if d != node]
-                num -= (out * error.to(num)).sum(dims) * error.shape[0]
-                den += (out * out).sum(dims)
+                return None if stacked is None else stacked.select(node, 0)
+
+            sums.append((live, *neuron.least_squares_sums([e for e in recent if e[2] is not None], slot_zero)))
             recent.clear()  # taken with the old weight
-            sums.append((live, num, den))
         if self.sync is not None and sums:
             flat = torch.cat([t for _, num, den in sums for t in (num, den)])
             self.sync.sum_(flat)
             parts = iter(flat.split([len(num) for _, num, _ in sums for _ in range(2)]))
             sums = [(live, next(parts), next(parts)) for live, _, _ in sums]
         for live, num, den in sums:
-            # A non-finite batch must not reach the network's output: such neurons keep their weight.
-            step = torch.nan_to_num(self.live_fit_scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
-            live[0] += step.to(live.dtype)
+            live[0] += MAR.least_squares_step(num, den, self.live_fit_scale).to(live.dtype)
 
     def _recorder(self, recent: collections.deque):
         """A forward hook that keeps a p-mode training batch's inputs and, once its backward
