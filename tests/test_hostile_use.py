@@ -1,5 +1,7 @@
 """What a hostile but realistic user passes: bad batches, repeated backward passes, inputs of
 several ranks, stale objects, concurrent saves, malformed arguments."""
+import contextlib
+
 import pytest
 import torch
 from torch import nn
@@ -102,6 +104,17 @@ def corrupt_tying_file(tmp_path):
     load_model_with_weight_tying(nn.Linear(1, 1), str(tmp_path / "net.pt"))
 
 
+def trainer_without_candidates():
+    GAR.pc._values["global_candidates"] = 0  # past the setter's own check
+    DendriteTrainer(nn.Linear(2, 2), torch.optim.SGD)
+
+
+def reduce_returning(value):
+    from test_batched_step import batched_step, p_module
+
+    batched_step(p_module(lambda: nn.Linear(6, 4), 2)[1], [1, -1], torch.randn(8, 6), torch.randn(8, 4), lambda t: value)
+
+
 def stack_misshapen_record(dm):
     dm.dendrite_values[1].best_score = torch.zeros(5)
     DE.stack_records(dm)
@@ -118,7 +131,65 @@ def stack_misshapen_record(dm):
     (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), 0, 1.0), ValueError,
      "no dimension 0 of 4"),
     (lambda dm, _: stack_misshapen_record(dm), ValueError, r"\(layer fc\): value record 1's 'best_score' has shape \[5\]"),
-    (lambda _, tmp: corrupt_tying_file(tmp), ValueError, r"net.pt: corrupt 'weight_tying' metadata")])
+    (lambda _, tmp: corrupt_tying_file(tmp), ValueError, r"net.pt: corrupt 'weight_tying' metadata"),
+    (lambda dm, _: GAR.pc.set_global_candidates(0), ValueError, "expected a count >= 1, got 0"),
+    (lambda dm, _: trainer_without_candidates(), ValueError, "at least one candidate expected"),
+    (lambda dm, _: reduce_returning("summed"), TypeError, r"reduce must sum .* got str")])
 def test_malformed_arguments_are_named_at_the_call(call, kind, text, tmp_path):
     with pytest.raises(kind, match=text):
         call(p_layer(dendrites=1)[1], tmp_path)
+
+
+@pytest.mark.parametrize("form", ["safetensors", "whole_module"])
+def test_concurrent_saves_under_one_name_leave_the_last_complete_checkpoint(form, tmp_path):
+    import threading
+
+    import arborlib.net_toolkit as NT
+    from test_net_toolkit import out, target, trained, use_form
+
+    use_form(form)
+    nets, into, failed = [trained(seed=s, dendrites=1) for s in (0, 1)], target(dendrites=1), []
+
+    def save(net):
+        try:
+            NT.ab_save_net(net, str(tmp_path), "m")
+        except Exception as error:  # a thread swallows it otherwise
+            failed.append(error)
+
+    for _ in range(6):
+        threads = [threading.Thread(target=save, args=(n,)) for n in nets * 2]
+        [t.start() for t in threads]
+        [t.join() for t in threads]
+        got = out(NT.load_net(into, str(tmp_path), "m_arb"))
+        assert not failed and any(torch.allclose(got, out(n)) for n in nets)
+    assert [p.name for p in tmp_path.iterdir()] == ["m_arb.pt"]
+
+
+def test_a_reduce_that_returns_the_sum_counts_as_one_that_sums_in_place():
+    import copy
+
+    from test_batched_step import FIELDS, batched_step, p_module
+
+    x, error = torch.randn(16, 6), torch.randn(16, 4)
+    in_place = p_module(lambda: nn.Linear(6, 4), 2)[1]
+    returned = copy.deepcopy(in_place)
+    batched_step(in_place, [1, -1], x, error, lambda t: [t.add_(1)] and None)  # stands for other ranks' sums
+    batched_step(returned, [1, -1], x, error, lambda t: t + 1)
+    for a, b in zip(in_place.dendrite_values, returned.dendrite_values):
+        assert all(torch.equal(getattr(a, f), getattr(b, f)) for f in FIELDS)
+
+
+def test_a_stale_optimizer_refuses_to_step_and_a_raising_install_loss_still_completes_the_switch():
+    net, x = nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 2)), torch.randn(8, 4)
+    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1), install_loss=lambda: {}["no loss"])
+    for switch in (tr.start_p_phase, tr.start_n_phase):
+        trained_step(tr, net, x)
+        old = tr.optimizer
+        with pytest.raises(KeyError) if switch == tr.start_n_phase else contextlib.nullcontext():
+            switch()
+        with pytest.raises(RuntimeError, match="earlier phase .* take trainer.optimizer again"):
+            old.step()
+        trained_step(tr, net, x)
+    held = {p for g in tr.optimizer.param_groups for p in g["params"]}
+    assert tr.mode == GAR.arb_tracker.member_vars["mode"] == "n" and net.training and tr.num_dendrites == 1
+    assert held == set(tr.parameters()) and net[0].main_module.weight in held

@@ -45,6 +45,7 @@ def expected_role(name, p):
     "kwargs, tracked, wrapped",
     [({}, [], TREE_LAYERS),
      (dict(include=["out", "features.2.0"]), [], ["features.2.0", "out"]),
+     (dict(include="out", exclude="features.0"), [], ["out"]),  # one name, not its characters
      (dict(exclude=["head.fc"]), [], ["features.0", "features.2.0", "out"]),
      ({}, ["features.0", "out"], ["features.2.0", "head.fc"]),
      (dict(layer_types=(nn.Conv2d,)), [], ["features.0", "features.2.0"])],
@@ -70,6 +71,7 @@ def test_wrap_network_choice_and_roles(kwargs, tracked, wrapped):
     "make, kwargs",
     [(Tree, dict(include=["nope"])), (Tree, dict(include=["out", "features.1"])),  # ReLU is not wrappable
      (Tree, dict(include=["out"], exclude=["out"])), (lambda: nn.Sequential(nn.ReLU()), {}),
+     (Tree, dict(exclude=["nope"])), (Tree, dict(exclude="nope")),
      (lambda: ARBNeuronModule(nn.Linear(2, 2), "x"), {})],
 )
 def test_wrap_network_rejects(make, kwargs):
@@ -337,7 +339,9 @@ def test_roles_survive_a_state_dict_round_trip():
 
 @pytest.mark.parametrize("arch, live", [("mlp", False), ("mlp", True), ("cnn", False)])
 @pytest.mark.parametrize("into", ["own", "fresh"])
-def test_mid_p_state_dict_keeps_candidates_training(arch, live, into):
+@pytest.mark.parametrize("swap", [False, True])  # torch.__future__'s swapping load
+def test_mid_p_state_dict_keeps_candidates_training(arch, live, into, swap, monkeypatch):
+    monkeypatch.setattr(torch.__future__, "_swap_module_params_on_conversion", swap)
     net, tr, make, x = advance(arch, "p", live)
     weights = lambda: [p.detach().clone() for n in tr.neurons for p in n.dendrite_module.candidate_module.parameters()]
     state, held = {k: v.clone() for k, v in net.state_dict().items()}, tr.optimizer

@@ -563,7 +563,18 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   if (!reduce.is_none()) {
     parts.insert(parts.end(), counts.begin(), counts.end());
     flat = at::cat(parts);
-    reduce(flat);
+    const py::object reduced = reduce(flat);
+    if (!reduced.is_none()) {
+      // A reduce that returns the sum instead of writing it in place: the returned tensor holds it.
+      if (!THPVariable_Check(reduced.ptr()) || THPVariable_Unpack(reduced.ptr()).sizes() != flat.sizes()) {
+        fail(PyExc_TypeError, "candidate_step", std::string(),
+             "reduce must sum its tensor " + shape_text(flat.sizes()) +
+                 " in place and return None, or return the summed tensor of that shape; got " +
+                 (THPVariable_Check(reduced.ptr()) ? shape_text(THPVariable_Unpack(reduced.ptr()).sizes())
+                                                   : type_name(reduced)));
+      }
+      flat = THPVariable_Unpack(reduced.ptr()).to(flat.options());
+    }
     count_flat = flat.narrow(0, flat.numel() - static_cast<int64_t>(counts.size()), counts.size());
   }
 

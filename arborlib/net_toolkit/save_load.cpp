@@ -23,9 +23,9 @@ void filters_changed() {
 
 // Name of the file a save writes before moving it into place: beside `path` (so the move
 // stays within one file system), and, like any name in a folder, at most 255 bytes long.
-std::string temporary_path(const std::string& path, const std::string& pid) {
+std::string temporary_path(const std::string& path, const std::string& unique) {
   constexpr size_t kNameMax = 255;
-  const std::string suffix = ".partial." + pid;
+  const std::string suffix = ".partial." + unique;
   const size_t start = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
   const std::string base = path.substr(start);
   if (base.size() + suffix.size() <= kNameMax) return path + suffix;
@@ -41,8 +41,11 @@ std::string temporary_path(const std::string& path, const std::string& pid) {
 // a save that fails midway leaves an earlier checkpoint at `path` intact.
 void write_atomically(const std::string& path, const std::function<void(const std::string&)>& write) {
   py::module_ os = module_named("os");
-  // Created by the writer itself, so the file gets the usual permissions.
-  const std::string temporary = temporary_path(path, text(os.attr("getpid")()));
+  // Created by the writer itself, so the file gets the usual permissions. Unique to this save:
+  // two saves under one name at once (threads, processes) each write their own file, and the
+  // last complete one to be moved into place wins.
+  const std::string temporary =
+      temporary_path(path, text(os.attr("getpid")()) + "." + text(os.attr("urandom")(6).attr("hex")()));
   try {
     write(temporary);
     os.attr("replace")(temporary, path);

@@ -115,8 +115,8 @@ class ArborConfig:
 
     def set_global_candidates(self, value: int) -> None:
         value = _check("global_candidates", int, value)
-        if value < 0:
-            raise ValueError(f"set_global_candidates: expected a count >= 0, got {value}")
+        if value < 1:  # no candidate slot: a p phase would fail later inside autograd
+            raise ValueError(f"set_global_candidates: expected a count >= 1, got {value}")
         if value != self._values["global_candidates"]:
             import arborai.modules_arborai as MAR  # lazily: that module imports this one
 

@@ -333,6 +333,14 @@ def _scaled(hook, scale: float):
     return hook if scale == 1.0 else (lambda grad: hook(grad * scale))
 
 
+def _after_load(neuron: "ARBNeuronModule", incompatible_keys) -> None:
+    """Under torch.__future__.set_swap_module_params_on_conversion(True) a load swaps new tensors
+    into the parameters, their attributes included: the roles are set again, and the stacked
+    candidate forward drops the weights it holds."""
+    neuron.tag_roles()
+    neuron.dendrite_module.__dict__.pop("_arb_forward_plan", None)
+
+
 class ARBNeuronModule(nn.Module):
     """A wrapped layer: its own output plus the weighted outputs of its installed dendrites."""
 
@@ -360,6 +368,7 @@ class ARBNeuronModule(nn.Module):
             [nn.Parameter(torch.zeros(0, out_channels, device=param.device, dtype=param.dtype))]
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
+        self.register_load_state_dict_post_hook(_after_load)
 
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per

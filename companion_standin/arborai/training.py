@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import functools
 import gc
 import json
 import weakref
@@ -80,6 +81,15 @@ def _drop_non_finite_live_grads(neurons: Sequence[ARBNeuronModule]) -> None:
         live = neuron._parameters.get("current_candidate_to_top")
         if live is not None and live.grad is not None:  # decided on the device: no host read
             live.grad.copy_(torch.where(live.grad.isfinite().all(), live.grad, 0.0))
+
+
+def _refuse_stale_step(trainer: "weakref.ref[DendriteTrainer]", optimizer, args, kwargs) -> None:
+    """Step pre-hook of a trainer's optimizers: one kept from an earlier phase holds the wrong
+    parameters (nothing of the candidates in p mode, frozen neurons that weight decay moves)."""
+    owner = trainer()
+    if owner is not None and owner.optimizer is not optimizer:
+        raise RuntimeError("DendriteTrainer: this optimizer belongs to an earlier phase and would train the "
+                           "wrong parameters; take trainer.optimizer again after every switch")
 
 
 def _clear_queues(modules: List[DendriteModule]) -> None:
@@ -141,6 +151,14 @@ def prefer_fused_update(optimizer: torch.optim.Optimizer) -> None:
             group["fused"] = True
 
 
+def _layer_names(names, what: str) -> set:
+    """One module path or several: a bare string is one name, not a sequence of characters."""
+    names = [names] if isinstance(names, str) else list(names)
+    if not all(isinstance(name, str) for name in names):
+        raise TypeError(f"wrap_network: {what} expects a layer name or a list of names, got {names!r}")
+    return set(names)
+
+
 DEFAULT_LAYER_TYPES: Tuple[Type[nn.Module], ...] = (nn.Linear, nn.Conv1d, nn.Conv2d)
 
 
@@ -160,17 +178,19 @@ def wrap_network(
 
     if isinstance(net, ARBNeuronModule) or neuron_modules(net):
         raise ValueError("wrap_network: this network is already wrapped")
-    chosen = None if include is None else set(include)
-    skipped = set(exclude) | set(GAR.pc.get_module_ids_to_track())
-    targets = [
-        (name, module)
-        for name, module in net.named_modules()
-        if name and isinstance(module, tuple(layer_types))
-        and (chosen is None or name in chosen) and name not in skipped
-    ]
-    missing = sorted(chosen - {name for name, _ in targets}) if chosen is not None else []
-    if missing:
-        raise ValueError(f"wrap_network: no wrappable layer named {missing}")
+    chosen = None if include is None else _layer_names(include, "include")
+    excluded = _layer_names(exclude, "exclude")
+    skipped = excluded | set(GAR.pc.get_module_ids_to_track())
+    wrappable = [(name, module) for name, module in net.named_modules()
+                 if name and isinstance(module, tuple(layer_types))]
+    for what, names in (("include", chosen or set()), ("exclude", excluded)):
+        missing = sorted(names - {name for name, _ in wrappable})
+        if missing:
+            raise ValueError(f"wrap_network: no wrappable layer named {missing} ({what})")
+    targets = [(name, module) for name, module in wrappable
+               if (chosen is None or name in chosen) and name not in skipped]
+    if chosen is not None and chosen & skipped:
+        raise ValueError(f"wrap_network: no wrappable layer named {sorted(chosen & skipped)} (included, but excluded)")
     DE.set_neuron_parameters(net)
     wrapped = []
     for name, module in targets:
@@ -321,6 +341,9 @@ class DendriteTrainer:
         if install_batches < 0 or not candidate_lr_scale > 0 or not live_fit_scale >= 0:
             raise ValueError("DendriteTrainer: install_batches >= 0, candidate_lr_scale > 0 and "
                              "live_fit_scale >= 0 expected")
+        if GAR.pc.get_global_candidates() < 1:
+            raise ValueError(f"DendriteTrainer: at least one candidate expected, the candidate count is "
+                             f"{GAR.pc.get_global_candidates()} (GAR.pc.set_global_candidates)")
         self.sync = ProcessGroupSync.detect(process_group)  # before the network is touched
         if learn_dendrites_live is not None:  # read by the engine's n-mode forward as well
             GAR.pc.set_learn_dendrites_live(bool(learn_dendrites_live))
@@ -436,6 +459,7 @@ class DendriteTrainer:
                     group["lr"] = group["lr"] * self.candidate_lr_scale
         if self.mode == "p":
             prefer_fused_update(optimizer)
+        optimizer.register_step_pre_hook(functools.partial(_refuse_stale_step, weakref.ref(self)))
         step = None if self.sync is None else self._distributed_step()
         self.optimizer = attach_optimizer(optimizer, self.net, step)
         if self.sync is not None:
@@ -539,11 +563,13 @@ class DendriteTrainer:
             neuron.tag_roles()
             dm.mode = "n"
         self._set_mode("n")
-        if self.install_loss is not None and self._recent[0].maxlen:
-            self._search_install_scale(installed)
-        self._best = None
-        self._stale = 0
-        self._apply_roles()
+        try:
+            if self.install_loss is not None and self._recent[0].maxlen:
+                self._search_install_scale(installed)
+        finally:  # a raising install_loss still leaves the switch complete
+            self._best = None
+            self._stale = 0
+            self._apply_roles()
 
     def load_state_dict(self, state_dict, strict: bool = True):
         """Loads a state dict of the network saved at any stage, and resumes in the mode it was
@@ -557,6 +583,9 @@ class DendriteTrainer:
         finally:
             MAR.DRIVEN_NEURONS.update(self.neurons)
         mode = "p" if any(len(n.dendrite_module.candidate_module) for n in self.neurons) else "n"
+        for p in self.net.parameters():  # a swapping load drops the roles (the wrapped layers re-tag)
+            if not hasattr(p, "parameter_type"):
+                p.parameter_type = "neuron"
         for neuron in self.neurons:
             neuron.dendrite_module.mode = mode
             for record in neuron.dendrite_module.dendrite_values:
@@ -576,15 +605,20 @@ class DendriteTrainer:
         was_training = self.net.training
         self.net.eval()
         best, best_factor = None, 0.0
-        for factor in [0.0] + [2.0 ** k for k in range(-2, 9)]:
+        try:
+            for factor in [0.0] + [2.0 ** k for k in range(-2, 9)]:
+                for row, fit in zip(rows, fitted):
+                    row.copy_(fit * factor)
+                loss = float(self.install_loss())
+                if best is None or loss < best:
+                    best, best_factor = loss, factor
+        except BaseException:
+            best_factor = 1.0  # the fit as install_scale made it
+            raise
+        finally:
             for row, fit in zip(rows, fitted):
-                row.copy_(fit * factor)
-            loss = float(self.install_loss())
-            if best is None or loss < best:
-                best, best_factor = loss, factor
-        for row, fit in zip(rows, fitted):
-            row.copy_(fit * best_factor)
-        self.net.train(was_training)
+                row.copy_(fit * best_factor)
+            self.net.train(was_training)
 
     # -- schedule -----------------------------------------------------------------
     def _improved(self, score: float) -> bool:
