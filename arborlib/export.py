@@ -13,7 +13,7 @@ slices. Candidates of a p phase are not part of the export, only installed dendr
 from __future__ import annotations
 
 import copy
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence
 
 import torch
 from torch import nn

@@ -71,7 +71,7 @@ def test_batched_step_matches_per_record_functions(kind, k, running, host, monke
     for a, b in zip(ref.dendrite_values, fast.dendrite_values):
         for name in FIELDS:
             torch.testing.assert_close(getattr(b, name), getattr(a, name), rtol=1e-4, atol=1e-5,
-                                       msg=lambda m: f"{name}: {m}")
+                                       msg=lambda m, name=name: f"{name}: {m}")
 
 
 @pytest.mark.parametrize("running", [True, False])

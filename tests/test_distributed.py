@@ -90,6 +90,7 @@ def runs(tmp_path_factory):
     return folder
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("live", [False, True])
 def test_two_ranks_match_one_process_on_the_whole_batch(runs, live):
     logs = [torch.load(runs / f"log{r}_{live}.pt") for r in range(WORLD)]
