@@ -12,7 +12,7 @@ from torch.nn import functional as F
 import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
-from arborai.training import DendriteTrainer
+from conftest import p_layer, trainer
 
 FIELDS = ["normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
           "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson", "current_batch_pearson",
@@ -25,12 +25,7 @@ LAYERS = {"linear": (lambda: nn.Linear(6, 4), (16, 6), [1, -1]),
 
 
 def p_module(make, k):
-    GAR.pc.set_global_candidates(k)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    neuron = MAR.ARBNeuronModule(make(), "layer")
-    dm = neuron.dendrite_module
-    dm.create_candidates(neuron.main_module)
-    dm.mode = "p"
+    neuron, dm = p_layer(make(), k, "layer")
     for rec in dm.dendrite_values:  # a non-trivial running state to start from
         rec.parents_average_d_vector.normal_(0, 0.1)
         rec.prev_dendrite_candidate_correlation.normal_()
@@ -126,10 +121,9 @@ def test_bfloat16_model_keeps_float32_statistics():
 
 
 def two_layer_trainer(k=2):
-    GAR.pc.set_global_candidates(k)
     torch.manual_seed(0)
-    net = nn.Sequential(nn.Linear(6, 8), nn.Tanh(), nn.Linear(8, 3))
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1))
+    net, tr = trainer(lambda: nn.Sequential(nn.Linear(6, 8), nn.Tanh(), nn.Linear(8, 3)), k,
+                      lambda ps: torch.optim.SGD(ps, lr=0.1))
     tr.start_p_phase()
     return net, tr
 
@@ -156,11 +150,7 @@ def test_no_output_is_queued_without_a_backward_to_follow():
 def test_a_layer_called_twice_pairs_each_output_with_its_own_error():
     GAR.pc.set_global_candidates(2)
     GAR.pc.set_running_average_ab(False)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    neuron = MAR.ARBNeuronModule(nn.Linear(4, 4), "shared")
-    dm = neuron.dendrite_module
-    dm.create_candidates(neuron.main_module)
-    dm.mode = "p"
+    neuron, dm = p_layer(nn.Linear(4, 4), name="shared")
     twin = copy.deepcopy(dm)
     a, b = torch.randn(3, 4), torch.randn(7, 4)  # different batch sizes: crossing would not fit
     first, second = neuron(a), neuron(b)

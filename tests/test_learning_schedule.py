@@ -1,12 +1,13 @@
 """The driver's choices at an install: the new dendrite's output weights, the candidates'
 optimizer and which candidate is installed."""
+import functools
+
 import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
 
-import arborai.globals_arborai as GAR
-from arborai.training import DendriteTrainer
+from conftest import trainer as shared_trainer
 
 pytestmark = pytest.mark.usefixtures("one_thread")
 
@@ -14,11 +15,8 @@ X = torch.randn(96, 6, generator=torch.Generator().manual_seed(1))
 Y = (X[:, 0] * X[:, 1] > 0).long() + (X[:, 2] > 0.5).long()
 
 
-def trainer(candidates=2, **kwargs):
-    GAR.pc.set_global_candidates(candidates)
-    GAR.pc.set_initial_correlation_batches(3)
-    net = nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 3))
-    return net, DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=1e-2), **kwargs)
+trainer = functools.partial(shared_trainer, lambda: nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 3)),
+                            initial_batches=3)
 
 
 def loss(net):
