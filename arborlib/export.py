@@ -13,10 +13,13 @@ slices. Candidates of a p phase are not part of the export, only installed dendr
 from __future__ import annotations
 
 import copy
+import functools
 from typing import Callable, List, Optional, Sequence
 
 import torch
 from torch import nn
+
+from .cascade import dendrite_cascade
 
 __all__ = ["DendriteBlock", "dendrite_cascade", "to_torch"]
 
@@ -26,27 +29,6 @@ TRAINING_FORM = "ARBNeuronModule"
 FUSED_FORM = "ARBLayer"
 CLEANED_FORM = "ARBModulePyThread"
 FUSABLE = (nn.Linear, nn.Conv1d, nn.Conv2d, nn.Conv3d)
-
-
-def dendrite_cascade(
-    raw: Sequence[torch.Tensor],
-    row: Callable[[int, int], torch.Tensor],
-    activation: Callable[[torch.Tensor], torch.Tensor],
-    one_pass: bool = False,
-) -> List[torch.Tensor]:
-    """Activated outputs of a layer's dendrites, in installation order: dendrite k gets
-    ``activation(raw[k] + sum_{j<k} row(k, j) * out_j)``, where ``row(k, j)`` is the per-neuron
-    weight from dendrite j into dendrite k, shaped to broadcast against the outputs.
-
-    ``one_pass`` forms each weighted sum with one ``addcmul`` instead of a product and a sum:
-    faster, but rounded differently (a fused multiply-add), so the training network keeps the
-    two-step form that the fused blocks compute and its checkpoint is proved against."""
-    outs: List[torch.Tensor] = []
-    for k, value in enumerate(raw):
-        for j in range(k):
-            value = torch.addcmul(value, row(k, j), outs[j]) if one_pass else value + row(k, j) * outs[j]
-        outs.append(activation(value))
-    return outs
 
 
 class DendriteBlock(nn.Module):
@@ -102,7 +84,7 @@ class DendriteBlock(nn.Module):
             parts = [layer(*args, **kwargs) for layer in self.layers]
         out = parts[0]
         weights = self.cascade_weights
-        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation, one_pass=True)
+        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation)
         top = self.top_weights
         for k, act in enumerate(acts):
             out = torch.addcmul(out, top[k], act)
@@ -136,9 +118,10 @@ def _no_processors(name: str, processors: Sequence) -> None:
         )
 
 
-def _parts(block: nn.Module, name: str):
+def _parts(block: nn.Module, name: str, companion: Callable[[], Callable[[torch.Tensor], torch.Tensor]]):
     """(main layer, dendrite layers, cascade weights [D, D, C], top weights [D, C], activation,
-    trailing dimension count) of one wrapped layer in any of its three forms."""
+    trailing dimension count) of one wrapped layer in any of its three forms; ``companion()``
+    gives the companion's activation, which the training and cleaned forms use."""
     kind = _class_name(block)
     if kind == TRAINING_FORM:
         dm = block.dendrite_module
@@ -150,7 +133,7 @@ def _parts(block: nn.Module, name: str):
             cascade[k, :k] = dm.dendrites_to_dendrites[k + 1].detach()
         record = dm.dendrite_values[0]
         trailing = len(record.this_output_dimensions) - 1 - int(record.this_node_index)
-        activation = _companion_activation() if dendrites else None
+        activation = companion() if dendrites else None
         return block.main_module, dendrites, cascade, top, activation, trailing
     layers = list(block.layer_array)
     _no_processors(name, block.processor_array)
@@ -170,7 +153,7 @@ def _parts(block: nn.Module, name: str):
     for k in range(1, count):
         cascade[k, :k] = packed[k - offset, :k]
     top = packed[count - offset, :count]
-    activation = block.internal_nonlinearity if kind == FUSED_FORM else _companion_activation()
+    activation = block.internal_nonlinearity if kind == FUSED_FORM else companion()
     return main, dendrites, cascade, top, activation, trailing
 
 
@@ -204,9 +187,12 @@ def _fused_layer(main: nn.Module, dendrites: List[nn.Module]) -> Optional[nn.Mod
     return fused
 
 
-def export_block(block: nn.Module, name: str = "", activation=None) -> DendriteBlock:
-    """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form)."""
-    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block))
+def export_block(block: nn.Module, name: str = "", activation=None, companion=_companion_activation) -> DendriteBlock:
+    """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form);
+    ``companion`` returns the companion's activation (``to_torch`` resolves it once)."""
+    if activation is not None:
+        companion = lambda: None  # noqa: E731 - a given activation needs no companion
+    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block), companion)
     if isinstance(main, nn.Linear):
         trailing = 0  # neurons are the last dimension whatever the input's rank
     fused = _fused_layer(main, dendrites) if dendrites else None
@@ -225,13 +211,15 @@ def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch
     ``activation`` replaces the dendrite nonlinearity the network was trained with (by default
     the companion's ``get_arb_forward_function()``); it must be picklable for ``torch.save``.
     """
+    # Looked up once, and only if a block needs it: the companion is not imported otherwise.
+    companion = functools.cache(_companion_activation)
     if _is_block(net):
-        return export_block(net, activation=activation)
+        return export_block(net, activation=activation, companion=companion)
     # Each block is replaced wherever the copy meets it: deepcopy takes it from the memo.
     memo, done = {}, []
     for path, module in net.named_modules():
         if _is_block(module) and not any(path.startswith(p + ".") for p in done):
-            memo[id(module)] = export_block(module, path, activation)
+            memo[id(module)] = export_block(module, path, activation, companion)
             done.append(path)
     exported = copy.deepcopy(net, memo)
     exported.__dict__.pop("tracker_string", None)  # the companion's run state, not the model's

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import copy
 import functools
+import gc
 import weakref
 
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -41,6 +42,21 @@ def check_candidate_slots(modules: Sequence["DendriteModule"], count: int, actio
                 f"candidate count is {count}. The count is fixed for a layer once it is wrapped: set "
                 "GAR.pc.set_global_candidates before wrapping, and keep it while that network trains."
             )
+
+
+def _check_live_slots(count: int, action: str) -> None:
+    """Refuses a candidate count that a layer in its p phase does not have slots for: the
+    engine would loop over slots it does not have (``GAR.pc.set_global_candidates`` asks)."""
+
+    def busy():
+        return [dm for dm in list(LIVE_DENDRITE_MODULES) if dm.mode == "p" and len(dm.dendrite_values) != count]
+
+    if busy():
+        gc.collect()  # optimizers sit in reference cycles: finished networks may linger
+        check_candidate_slots(busy(), count, action)
+
+
+GAR.CANDIDATE_COUNT_CHECKS.append(_check_live_slots)
 
 
 def registries() -> Dict[str, List[str]]:
@@ -294,7 +310,7 @@ class DendriteModule(nn.Module):
         if self.num_dendrites == 0:
             return []
         import arborlib.dendrite_engine as DE
-        from arborlib.export import dendrite_cascade
+        from arborlib.cascade import dendrite_cascade
 
         args2, kwargs2 = DE.preprocess_ab(*args, **kwargs)
         raw = [layer(*args2, **kwargs2) for layer in self.layers]
