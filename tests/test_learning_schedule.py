@@ -7,6 +7,7 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
+from arborai import install
 from conftest import trainer as shared_trainer
 
 pytestmark = pytest.mark.usefixtures("one_thread")
@@ -92,4 +93,4 @@ def test_candidate_choice_is_not_swayed_by_one_neuron():
     scores = [[1e4, 0.1, 0.1, 0.1], [1.0, 0.5, 0.5, 0.5], [2.0, 0.4, 0.4, 0.4]]
     for r, s in zip(dm.dendrite_values, scores):
         r.best_score.copy_(torch.tensor(s))
-    assert dm.best_candidate() == 1
+    assert install.best_candidate(dm) == 1

@@ -6,6 +6,7 @@ from torch import nn
 from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
+from arborai import install
 from arborai.modules_arborai import ARBNeuronModule
 from arborai.training import DendriteTrainer, Status, attach_optimizer, wrap_network
 from conftest import trainer as shared_trainer
@@ -165,7 +166,7 @@ def test_p_to_n_installs_one_dendrite_per_layer():
         tr.start_p_phase()
         epoch(net, tr)
         dm0 = tr.neurons[0].dendrite_module
-        best = dm0.best_candidate()
+        best = install.best_candidate(dm0)
         chosen, into = dm0.candidate_module[best], dm0.dendrites_to_candidates[best].detach().clone()
         net.eval()
         before = net(x)

@@ -34,6 +34,7 @@ import torch
 from torch import nn
 
 from . import globals_arborai as GAR
+from . import install
 from . import modules_arborai as MAR
 from .modules_arborai import ARBNeuronModule, DendriteModule
 
@@ -335,47 +336,11 @@ class DendriteTrainer:
                 neuron.error_scale = 1.0 / self.sync.world
         self._apply_roles()
 
-    @torch.no_grad()
     def _fit_live_weights(self) -> None:
-        """A least-squares step of slot 0's live weight against the errors of the recent p-mode
-        batches, as the install fits a new dendrite, so that the live candidate lowers the loss
-        during the phase. On several processes the sums are taken over all ranks' batches."""
-        import arborlib.dendrite_engine as DE
-
-        sums = []
-        for neuron, recent in zip(self.neurons, self._recent):
-            live = getattr(neuron, "current_candidate_to_top", None)
-            if live is None:
-                continue
-            dm, node = neuron.dendrite_module, neuron._node
-
-            def slot_zero(view, args, kwargs, dm=dm, node=node):
-                stacked = DE.candidate_forward(dm, view, dm.installed_outputs(view, *args, **kwargs), *args, **kwargs)
-                return None if stacked is None else stacked.select(node, 0)
-
-            sums.append((live, *neuron.least_squares_sums([e for e in recent if e[2] is not None], slot_zero)))
-            recent.clear()  # taken with the old weight
-        if self.sync is not None and sums:
-            flat = torch.cat([t for _, num, den in sums for t in (num, den)])
-            self.sync.sum_(flat)
-            parts = iter(flat.split([len(num) for _, num, _ in sums for _ in range(2)]))
-            sums = [(live, next(parts), next(parts)) for live, _, _ in sums]
-        for live, num, den in sums:
-            live[0] += MAR.least_squares_step(num, den, self.live_fit_scale).to(live.dtype)
-
-    def _recorder(self, recent: collections.deque):
-        """A forward hook that keeps a p-mode training batch's inputs and, once its backward
-        has run, the error at the layer's output."""
-
-        def hook(module, args, kwargs, out):
-            if self.mode != "p" or not module.training or not out.requires_grad:
-                return None
-            entry = [tuple(a.detach() if torch.is_tensor(a) else a for a in args), dict(kwargs), None]
-            recent.append(entry)
-            out.register_hook(lambda grad: entry.__setitem__(2, grad.detach()))
-            return None
-
-        return hook
+        """A least-squares step of slot 0's live weight at a p epoch that does not end the phase
+        (summed over the ranks' batches on several processes)."""
+        install.step_live_weights(self.neurons, self._recent, self.live_fit_scale,
+                                  None if self.sync is None else self.sync.sum_)
 
     # -- parameters and optimizer -------------------------------------------------------
     @property
@@ -401,7 +366,8 @@ class DendriteTrainer:
         for handle in getattr(self, "_recorders", ()):
             handle.remove()
         self._recorders = [] if mode != "p" else [
-            neuron.register_forward_hook(self._recorder(recent), with_kwargs=True, prepend=True)
+            neuron.register_forward_hook(install.recorder(recent, lambda: self.mode == "p"), with_kwargs=True,
+                                         prepend=True)
             for neuron, recent in zip(self.neurons, self._recent) if recent.maxlen
         ]
 
@@ -497,18 +463,8 @@ class DendriteTrainer:
         installed = []
         for neuron, recent in zip(self.neurons, self._recent):
             dm = neuron.dendrite_module
-            live = getattr(neuron, "current_candidate_to_top", None)
-            # With a live weight, slot 0's output is already part of the network's output and the
-            # errors were taken with it: installing another slot would drop what it learned.
-            slot = dm.best_candidate(prefer=0 if live is not None else None)
-            if slot is not None:
-                kept = live[0] if live is not None and slot == 0 else None
-                neuron.install_dendrite(slot, kept)
-                neuron.fit_top_weights([e for e in recent if e[2] is not None], self.install_scale,
-                                       add=kept is not None)
+            if install.install(neuron, recent, self.install_scale):
                 installed.append(neuron)
-            else:
-                print(f"Layer {neuron.name}: no candidate has finite weights; none is installed.")
             recent.clear()
             DE.set_ab_mode(dm, "n")
             DE.set_module_n_ab(neuron)
@@ -521,7 +477,7 @@ class DendriteTrainer:
             dm.mode = "n"
         self._set_mode("n")
         if self.install_loss is not None and self._recent[0].maxlen:
-            self._search_install_scale(installed)
+            install.search_install_scale(self.net, installed, self.install_loss)
         self._best = None
         self._stale = 0
         self._apply_roles()
@@ -546,26 +502,6 @@ class DendriteTrainer:
         self._best, self._stale, self._p_epochs = None, 0, 0
         self._apply_roles()
         return result
-
-    @torch.no_grad()
-    def _search_install_scale(self, installed: List[ARBNeuronModule]) -> None:
-        """Scales the new output weights of every layer by one common factor, the one of a
-        doubling sequence that gives the lowest ``install_loss``: the least-squares fit is a
-        step against the error, whose best length depends on the loss's curvature."""
-        rows = [neuron.dendrites_to_top[-1][-1] for neuron in installed]
-        fitted = [row.clone() for row in rows]
-        was_training = self.net.training
-        self.net.eval()
-        best, best_factor = None, 0.0
-        for factor in [0.0] + [2.0 ** k for k in range(-2, 9)]:
-            for row, fit in zip(rows, fitted):
-                row.copy_(fit * factor)
-            loss = float(self.install_loss())
-            if best is None or loss < best:
-                best, best_factor = loss, factor
-        for row, fit in zip(rows, fitted):
-            row.copy_(fit * best_factor)
-        self.net.train(was_training)
 
     # -- schedule -----------------------------------------------------------------
     def _improved(self, score: float) -> bool:
