@@ -9,6 +9,7 @@ so the error times the batch size is the per-sample error that a dendrite is fit
 """
 from __future__ import annotations
 
+import collections
 from typing import Callable, Iterable, List, Optional, Sequence, Tuple
 
 import torch
@@ -170,3 +171,34 @@ def search_install_scale(net: nn.Module, installed: Sequence[nn.Module],
     for row, fit in zip(rows, fitted):
         row.copy_(fit * best_factor)
     net.train(was_training)
+
+
+class RecentBatches:
+    """Per wrapped layer, the last ``count`` p-mode training batches that the install and the
+    live-weight step fit to. The recording hooks are on only while recording: in n mode each
+    would cost every forward a call."""
+
+    def __init__(self, neurons: Sequence[nn.Module], count: int) -> None:
+        self.neurons = list(neurons)
+        self.count = count
+        self.per_layer = [collections.deque(maxlen=count) for _ in self.neurons]
+        self._hooks: list = []
+
+    def __iter__(self):
+        return iter(self.per_layer)
+
+    def __getitem__(self, index: int) -> collections.deque:
+        return self.per_layer[index]
+
+    def record(self, on: bool, active: Callable[[], bool]) -> None:
+        """Turns the recording hooks on or off; on, they record while ``active()``."""
+        for handle in self._hooks:
+            handle.remove()
+        self._hooks = [] if not (on and self.count) else [
+            neuron.register_forward_hook(recorder(recent, active), with_kwargs=True, prepend=True)
+            for neuron, recent in zip(self.neurons, self.per_layer)
+        ]
+
+    def clear(self) -> None:
+        for recent in self.per_layer:
+            recent.clear()
