@@ -1,5 +1,6 @@
 """The plain-PyTorch export against every form it is made from, and the shape rules that the
 cleaned forms share with it."""
+import collections
 import copy
 import os
 import subprocess
@@ -22,6 +23,12 @@ def conv1d_net():
     return nn.Sequential(nn.Conv1d(2, 4, 3, padding=1), nn.ReLU(), nn.Conv1d(4, 3, 3)), torch.randn(4, 2, 9)
 
 
+def prefixed_net():
+    """Blocks named fc and fc2: one name is the other's prefix."""
+    layers = collections.OrderedDict(fc=nn.Linear(6, 8), act=nn.ReLU(), fc2=nn.Linear(8, 3))
+    return nn.Sequential(layers), torch.randn(16, 6)
+
+
 def fresh_copy(net, dendrites):
     """The untrained network, wrapped and grown to `dendrites`, as load_net's README recipe has it."""
     wrap_network(net)
@@ -35,20 +42,23 @@ def forms(net, tmp_path, dendrites, blank):
     return {
         "training": net,
         "blockwise": FL.blockwise_network(copy.deepcopy(net)),
-        "cleaned": NT.clean_net(net),
+        "cleaned": NT.clean_net(copy.deepcopy(net)),  # converts its argument in place
         "loaded": NT.load_net(fresh_copy(blank, dendrites), str(tmp_path), "n_arb"),
     }
 
 
-@pytest.mark.parametrize("kind", ["mlp", "cnn", "conv1d"])
+@pytest.mark.parametrize("kind", ["mlp", "cnn", "conv1d", "prefixed"])
 @pytest.mark.parametrize("dendrites", [0, 3])
 def test_export_equals_every_form(kind, dendrites, tmp_path):
-    make = conv1d_net if kind == "conv1d" else (lambda: small_net(kind))
+    make = {"conv1d": conv1d_net, "prefixed": prefixed_net}.get(kind, lambda: small_net(kind))
     net, x = make()
     grow(net, x, dendrites)
     expected = net(x)
-    for name, form in forms(net, tmp_path, dendrites, make()[0]).items():
+    all_forms = forms(net, tmp_path, dendrites, make()[0])
+    assert type(net[0]).__name__ == "ARBNeuronModule" and "tracker_string" in net.__dict__
+    for name, form in all_forms.items():
         exported = to_torch(form).eval()
+        assert "tracker_string" not in exported.__dict__
         torch.testing.assert_close(exported(x), expected, rtol=1e-5, atol=1e-6, msg=name)
         blocks = [m for m in exported.modules() if isinstance(m, DendriteBlock)]
         assert len(blocks) == 2
@@ -56,6 +66,15 @@ def test_export_equals_every_form(kind, dendrites, tmp_path):
         assert all(b.fused and len(b.layers) == 1 for b in blocks) == (dendrites > 0), name
         assert not any(type(m).__module__.startswith(("arborai", "arborlib.")) and not isinstance(m, DendriteBlock)
                        for m in exported.modules()), name
+
+
+@pytest.mark.parametrize("blockwise", [False, True])
+def test_export_keeps_the_effect_of_a_hook_on_the_main_layer(blockwise):
+    net, x = small_net("mlp")
+    grow(net, x, 2)
+    net[0].main_module.register_forward_hook(lambda m, i, out: out * 2)
+    net = FL.blockwise_network(net) if blockwise else net
+    torch.testing.assert_close(to_torch(net)(x), net(x), rtol=1e-5, atol=1e-6)
 
 
 def test_export_leaves_source_alone_and_rejects_processors():

@@ -47,7 +47,8 @@ void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
   py::object slots = all[0];
-  slots[py::int_(n - 1)] = block::run_layer(layers, self.attr("processor_array"), n - 1, args, kwargs, kOwner);
+  slots[py::int_(n - 1)] =
+      block::run_layer(layers, self.attr("processor_array"), n - 1, args, kwargs, kOwner, block::MainCall::kForward);
 }
 
 // Runs every layer in a thread of its own. An error inside a thread is kept and raised
