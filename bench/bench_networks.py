@@ -2,13 +2,13 @@
 against the same network unwrapped: n mode with 0 dendrites, p mode, and n mode with 2
 dendrites; and the parameter growth of 2 dendrites.
 
-    .venv/bin/python bench/bench_networks.py [--rounds 7] [--steps 5] [--threads 1] [--only encoder gpt2]
+    .venv/bin/python bench/bench_networks.py [--rounds 15] [--steps 5] [--threads 1] [--only encoder gpt2]
 
 Architectures: nn.TransformerEncoder and nn.TransformerDecoder classifiers, GPT-2, BERT and ViT
 from small `transformers` configurations (skipped without transformers), and a residual CNN with
 BatchNorm. Every variant is timed in one process, in alternating rounds (one SGD step: forward,
 squared-output loss, backward, step); the table shows the median step time of each variant over
-the plain step's. When a network cannot be wrapped with the defaults, the layers that the
+the plain step's, with a second copy of the plain network as a control of the noise. When a network cannot be wrapped with the defaults, the layers that the
 failure names are excluded and the row says so. Results also go to bench/results/networks.json.
 Target: n mode with 0 dendrites within 10% of plain on each.
 """
@@ -120,8 +120,10 @@ def variants(make, inputs):
     for _ in range(2):
         t2.start_p_phase()
         t2.start_n_phase()
+    control = copy.deepcopy(plain)  # a second plain copy: the noise floor of one process
     steps = {
         "plain": (plain, lambda: factory(plain.parameters())),
+        "plain copy": (control, lambda: factory(control.parameters())),
         "n, 0 dendrites": (n0, lambda: t0.optimizer),
         "p": (p, lambda: tp.optimizer),
         "n, 2 dendrites": (n2, lambda: t2.optimizer),
@@ -140,7 +142,7 @@ def timed(net, optimizer, x, steps):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--steps", type=int, default=5)
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--only", nargs="+", default=list(ARCHITECTURES))
@@ -149,7 +151,7 @@ def main():
     torch.set_num_threads(args.threads)
     GAR.pc.set_global_candidates(2)
     results = {}
-    print(f"{'network':<14}{'wrapped':>8}{'n0/plain':>10}{'p/plain':>9}{'n2/plain':>10}{'params n2/plain':>17}  notes")
+    print(f"{'network':<14}{'wrapped':>8}{'copy/plain':>11}{'n0/plain':>10}{'p/plain':>9}{'n2/plain':>10}{'params n2/plain':>17}  notes")
     for name in args.only:
         make, inputs = ARCHITECTURES[name]
         try:
@@ -173,7 +175,7 @@ def main():
         count = lambda net: sum(p.numel() for p in net.parameters())  # noqa: E731
         growth = count(steps["n, 2 dendrites"][0]) / count(steps["plain"][0])
         note = f"excluded {excluded}" if excluded else ""
-        print(f"{name:<14}{wrapped:>8}{ratio['n, 0 dendrites']:>10.3f}{ratio['p']:>9.3f}{ratio['n, 2 dendrites']:>10.3f}"
+        print(f"{name:<14}{wrapped:>8}{ratio['plain copy']:>11.3f}{ratio['n, 0 dendrites']:>10.3f}{ratio['p']:>9.3f}{ratio['n, 2 dendrites']:>10.3f}"
               f"{growth:>17.3f}  {note}")
         results[name] = {"wrapped": wrapped, "excluded": excluded, "median_s": median, "ratio": ratio,
                          "params_growth": growth}
