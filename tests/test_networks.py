@@ -36,9 +36,17 @@ class Decoder(nn.Module):
         return self.head(self.decoder(x, x))
 
 
-def encoder():
-    layer = nn.TransformerEncoderLayer(16, 2, 32, dropout=0.0, batch_first=True)
-    return nn.Sequential(nn.TransformerEncoder(layer, 2, enable_nested_tensor=False), nn.Flatten(), nn.Linear(80, 3))
+class Encoder(nn.Sequential):
+    """A classifier whose batches are padded: in eval, torch's encoder would make them nested tensors."""
+
+    def __init__(self):
+        layer = nn.TransformerEncoderLayer(16, 2, 32, dropout=0.0, batch_first=True)
+        super().__init__(nn.TransformerEncoder(layer, 2), nn.Flatten(), nn.Linear(80, 3))
+
+    def forward(self, x):
+        padded = torch.zeros(x.shape[:2], dtype=torch.bool)
+        padded[::2, -1] = True
+        return self[2](self[1](self[0](x, src_key_padding_mask=padded)))
 
 
 def hugging_face(kind):
@@ -59,7 +67,7 @@ def hugging_face(kind):
 
 # name: (network maker, input maker, wrapped layer types and counts)
 NETWORKS = {
-    "encoder": (encoder, lambda: torch.randn(4, 5, 16), {"Linear": 5}),  # out_proj unwrapped
+    "encoder": (Encoder, lambda: torch.randn(4, 5, 16), {"Linear": 5}),  # out_proj unwrapped
     "decoder": (Decoder, lambda: torch.randn(4, 5, 16), {"Linear": 5}),
     "gpt2": (lambda: hugging_face("gpt2"), lambda: torch.randint(0, 50, (2, 6)), {"Conv1D": 8, "Linear": 1}),
     "bert": (lambda: hugging_face("bert"), lambda: torch.randint(0, 50, (2, 6)), {"Linear": 14}),
@@ -132,7 +140,7 @@ def test_network_goes_through_the_workflow(name, tmp_path):
 
 
 def test_wrapping_is_all_or_nothing_and_says_what_it_wrapped(capsys):
-    net = encoder()
+    net = Encoder()
     with pytest.raises(TypeError, match=r"cannot wrap LayerNorm \(layer 0.layers.0.norm1\)"):
         DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.01), layer_types=(nn.Linear, nn.LayerNorm))
     assert not neuron_modules(net)
@@ -146,7 +154,7 @@ def test_wrapping_is_all_or_nothing_and_says_what_it_wrapped(capsys):
 
 
 def test_a_wrapped_layer_never_called_is_reported_once():
-    net, read = encoder(), "0.layers.1.self_attn.out_proj"
+    net, read = Encoder(), "0.layers.1.self_attn.out_proj"
     wrap_network(net, include=[read, "2"])
     assert not any(m._forward_hooks or m._forward_pre_hooks for m in NT.clean_net(copy.deepcopy(net)).modules()
                    if type(m).__name__ != "Sequential")  # copies drop the report: it pickles with arborai only

@@ -248,6 +248,15 @@ def strip_first_forward_hooks(net: nn.Module) -> None:
                 del hooks[k]
 
 
+def keep_dense_inputs(net: nn.Module) -> None:
+    """A ``nn.TransformerEncoder`` that holds wrapped layers no longer turns a padded eval batch into
+    a nested tensor (its sparsity fast path), which the dendrite cascade cannot take: it runs as in
+    training, the padded positions computed instead of zero-filled."""
+    for module in net.modules():
+        if isinstance(module, nn.TransformerEncoder) and any(isinstance(m, ARBNeuronModule) for m in module.modules()):
+            module.use_nested_tensor = False
+
+
 def fresh_copy(template: nn.Module) -> nn.Module:
     """A module shaped like ``template``, freshly initialised (a new candidate or dendrite)."""
     layer = copy.deepcopy(template)

@@ -187,6 +187,7 @@ def wrap_network(
         setattr(net.get_submodule(parent_name) if parent_name else net, attr, neuron)
     # The run's tracker state travels with the training network; cleaned copies drop it.
     net.tracker_string = json.dumps(GAR.arb_tracker.member_vars)
+    MAR.keep_dense_inputs(net)
     MAR.UncalledLayerReport.watch(net, wrapped)
     if report:
         lines = [f"wrapped {len(wrapped)} layers: "
