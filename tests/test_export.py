@@ -15,7 +15,7 @@ import arborlib.fused_layers as FL
 import arborlib.net_toolkit as NT
 import arborlib.slim_restore as SR
 from arborai.training import neuron_modules, wrap_network
-from arborlib.export import DendriteBlock, to_torch
+from arborlib.export import DendriteBlock, save_portable, to_torch
 from helpers import Scale, fused, grow, small_net
 
 
@@ -88,22 +88,52 @@ def test_export_leaves_source_alone_and_rejects_processors():
         to_torch(net)
 
 
-def test_export_saves_loads_and_runs_without_the_extensions(tmp_path):
+@pytest.mark.parametrize("artifact, blocked, loads", [
+    ("pickled", "extensions", True),   # unpickling needs the pure-Python arborlib.export only
+    ("pickled", "arborlib", False),
+    ("portable", "arborlib", True),    # a torch.export program needs torch only
+])
+def test_export_loads_and_runs_without_arborlib(artifact, blocked, loads, tmp_path):
     net, x = small_net("mlp")
     grow(net, x, 3)
     path = tmp_path / "plain.pt"
-    torch.save(to_torch(NT.clean_net(net)), path)
-    torch.save(x, tmp_path / "x.pt")
+    if artifact == "pickled":
+        torch.save(to_torch(NT.clean_net(net)), path)
+    else:
+        save_portable(net, str(path), (x,), dynamic_shapes=({0: torch.export.Dim("batch")},))
+    torch.save(x[:5], tmp_path / "x.pt")
+    names = ["arborai", "arborlib"] if blocked == "arborlib" else [
+        "arborai", "arborlib.fused_layers", "arborlib.slim_restore", "arborlib.net_toolkit",
+        "arborlib.dendrite_engine", "arborlib.arbor_settings"]
+    load = f"torch.load({str(path)!r}, weights_only=False)" if artifact == "pickled" else \
+        f"torch.export.load({str(path)!r}).module()"
     code = f"""
 import sys, torch
-for name in ("arborai", "arborlib.fused_layers", "arborlib.slim_restore", "arborlib.net_toolkit",
-             "arborlib.dendrite_engine", "arborlib.arbor_settings"):
+for name in {names!r}:
     sys.modules[name] = None  # any import of these fails
-net = torch.load({str(path)!r}, weights_only=False)
+net = {load}
 torch.save(net(torch.load({str(tmp_path / 'x.pt')!r})), {str(tmp_path / 'y.pt')!r})
 """
-    subprocess.run([sys.executable, "-c", code], check=True)
-    torch.testing.assert_close(torch.load(tmp_path / "y.pt"), net(x), rtol=1e-5, atol=1e-6)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (run.returncode == 0) == loads, run.stderr
+    if loads:
+        torch.testing.assert_close(torch.load(tmp_path / "y.pt"), net(x[:5]), rtol=1e-5, atol=1e-6)
+    else:
+        assert "No module named 'arborlib.export'" in run.stderr
+
+
+@pytest.mark.parametrize("dendrites", [0, 2])
+def test_export_keeps_weight_ties(dendrites, tmp_path):
+    def tied():
+        net = nn.Sequential(nn.Embedding(10, 6), nn.Linear(6, 10, bias=False))
+        net[1].weight = net[0].weight
+        return net
+    net, x = tied(), torch.randint(0, 10, (4, 3))
+    grow(net, x, dendrites)
+    for name, form in forms(net, tmp_path, dendrites, tied()).items():
+        exported = to_torch(form)
+        assert exported[1].weight is exported[0].weight, name  # the block reads through to its layer
+        torch.testing.assert_close(exported(x), net(x), rtol=1e-5, atol=1e-6, msg=name)
 
 
 def test_export_compiles_whole_and_exports_with_dynamic_batch():

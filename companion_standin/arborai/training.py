@@ -27,6 +27,7 @@ import collections
 import dataclasses
 import gc
 import json
+import logging
 import weakref
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
 
@@ -141,7 +142,9 @@ def prefer_fused_update(optimizer: torch.optim.Optimizer) -> None:
             group["fused"] = True
 
 
+# With transformers imported, its GPT-2-style Conv1D is wrapped too (MAR.OPTIONAL_LAYOUTS).
 DEFAULT_LAYER_TYPES: Tuple[Type[nn.Module], ...] = (nn.Linear, nn.Conv1d, nn.Conv2d)
+logger = logging.getLogger("arborai")
 
 
 def wrap_network(
@@ -149,40 +152,48 @@ def wrap_network(
     layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
     include: Optional[Iterable[str]] = None,
     exclude: Iterable[str] = (),
+    report: bool = False,
 ) -> List[ARBNeuronModule]:
     """Replaces, in place, every layer of ``net`` of one of ``layer_types`` by a neuron module.
 
-    ``include`` (module paths such as "fc1" or "features.0") limits the layers wrapped;
-    ``exclude`` and ``GAR.pc.get_module_ids_to_track()`` name layers never wrapped. Every
-    parameter is tagged with its role. Returns the new neuron modules.
+    ``layer_types`` may hold any type with a neuron layout (``MAR.LAYER_LAYOUTS``,
+    ``MAR.register_layer_type``). ``include`` (module paths such as "fc1" or "features.0") limits
+    the layers wrapped; ``exclude`` and ``GAR.pc.get_module_ids_to_track()`` name layers never
+    wrapped; a layer that its parent only reads (``MAR.READ_NOT_CALLED``) is wrapped only when
+    included. Every layer is checked before the first is replaced, so a failure leaves ``net`` as
+    it was. Every parameter is tagged with its role. ``report`` prints (``GAR.pc.get_verbose()``)
+    or logs (logger "arborai") which layers were wrapped and which were not, and why. After the
+    first forward pass, a wrapped layer that was not called is warned about. Returns the new
+    neuron modules.
     """
     import arborlib.dendrite_engine as DE
 
     if isinstance(net, ARBNeuronModule) or neuron_modules(net):
         raise ValueError("wrap_network: this network is already wrapped")
+    if layer_types is DEFAULT_LAYER_TYPES:
+        layer_types = DEFAULT_LAYER_TYPES + MAR.optional_layer_types()
     chosen = None if include is None else set(include)
-    skipped = set(exclude) | set(GAR.pc.get_module_ids_to_track())
-    targets = [
-        (name, module)
-        for name, module in net.named_modules()
-        if name and isinstance(module, tuple(layer_types))
-        and (chosen is None or name in chosen) and name not in skipped
-    ]
+    targets, passed = MAR.wrap_plan(net, layer_types, chosen, set(exclude), set(GAR.pc.get_module_ids_to_track()))
     missing = sorted(chosen - {name for name, _ in targets}) if chosen is not None else []
     if missing:
         raise ValueError(f"wrap_network: no wrappable layer named {missing}")
+    if not targets:
+        raise ValueError("wrap_network: found no layer to wrap")
+    wrapped = [ARBNeuronModule(module, name) for name, module in targets]  # may refuse a layer: none replaced yet
     DE.set_neuron_parameters(net)
-    wrapped = []
-    for name, module in targets:
-        neuron = ARBNeuronModule(module, name)
+    for (name, _), neuron in zip(targets, wrapped):
         neuron.tag_roles()
         parent_name, _, attr = name.rpartition(".")
         setattr(net.get_submodule(parent_name) if parent_name else net, attr, neuron)
-        wrapped.append(neuron)
-    if not wrapped:
-        raise ValueError("wrap_network: found no layer to wrap")
     # The run's tracker state travels with the training network; cleaned copies drop it.
     net.tracker_string = json.dumps(GAR.arb_tracker.member_vars)
+    MAR.keep_dense_inputs(net)
+    MAR.UncalledLayerReport.watch(net, wrapped)
+    if report:
+        lines = [f"wrapped {len(wrapped)} layers: "
+                 + ", ".join(f"{n.name} ({type(n.main_module).__name__})" for n in wrapped)]
+        lines += [f"not wrapped: {path}: {why}" for path, why in passed]
+        (print if GAR.pc.get_verbose() else logger.info)("\n".join(lines))
     return wrapped
 
 
@@ -244,7 +255,8 @@ class DendriteTrainer:
         install_loss: optional closure returning a training loss of the current network (for
             example on a fixed batch): the fitted weights' scale is then searched over 0 and
             1/4 .. 256 for the lowest value instead of using ``install_scale``.
-        layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`).
+        layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`); which were
+            wrapped and which not, and why, is printed once (verbose) or logged (logger "arborai").
         process_group: the ranks that train this network together; by default, when
             torch.distributed is initialised, its default group (see ``arborai.distributed``).
             Every rank then runs the forward pass through :attr:`model`, the same number of
@@ -325,7 +337,7 @@ class DendriteTrainer:
         if learn_dendrites_live is not None:  # read by the engine's n-mode forward as well
             GAR.pc.set_learn_dendrites_live(bool(learn_dendrites_live))
         self.net = net
-        self.neurons = wrap_network(net, layer_types, include, exclude)
+        self.neurons = wrap_network(net, layer_types, include, exclude, report=True)
         self.optimizer_factory = optimizer_factory
         self.candidate_optimizer_factory = candidate_optimizer_factory
         self.candidate_lr_scale = candidate_lr_scale
