@@ -66,6 +66,13 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   // A record's tensor was replaced (reinitialised, moved, assigned): its value is the
   // newest. Statistics are kept in float32 or wider, whatever the model's dtype.
   c10::NoGradGuard no_grad;
+  for (int64_t k = 1; k < K; ++k) {
+    if (rows[k].sizes() != rows[0].sizes()) {
+      fail(PyExc_ValueError, "stack_records", dendrite_module,
+           std::string("value record ") + std::to_string(k) + "'s '" + name + "' has shape " +
+               shape_text(rows[k].sizes()) + ", record 0's " + shape_text(rows[0].sizes()));
+    }
+  }
   const auto dtype = at::promote_types(rows[0].scalar_type(), at::kFloat);
   for (auto& r : rows) r = r.detach().to(rows[0].device(), dtype);
   stack = at::stack(rows);
@@ -156,12 +163,13 @@ struct StepSettings {
 
 struct Pair {
   at::Tensor output, error, moments;
+  int64_t node = 0;  // the neuron dimension of this pair's forward (the input's rank can differ)
 };
 
 struct Layer {
   py::object module;
   std::string name;
-  int64_t K = 0, C = 0, node = 0;
+  int64_t K = 0, C = 0, node = 0;  // node: the records' neuron dimension (of the latest forward)
   Stacks stacks;
   std::vector<Pair> pairs;
   at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
@@ -180,11 +188,15 @@ std::vector<Pair> take_pairs(Layer& layer) {
   std::vector<int64_t> tags;
   for (auto item : errors) tags.push_back(item.first.cast<int64_t>());
   std::sort(tags.begin(), tags.end());
+  // The neuron dimension of each forward, where the companion records it.
+  const py::object nodes = py::getattr(layer.module, "candidate_nodes", py::none());
+  const bool have_nodes = PyDict_Check(nodes.ptr());
   int64_t newest = -1;
   for (int64_t tag : tags) {
     py::int_ key(tag);
     if (!outs.contains(key)) continue;
-    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}});
+    const int64_t node = have_nodes && nodes.contains(key) ? nodes[key].cast<int64_t>() : layer.node;
+    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}, node});
     newest = tag;
   }
   PyDict_Clear(errors.ptr());
@@ -192,23 +204,26 @@ std::vector<Pair> take_pairs(Layer& layer) {
   for (auto item : outs) {
     if (item.first.cast<int64_t>() <= newest) stale.push_back(py::reinterpret_borrow<py::object>(item.first));
   }
-  for (auto& key : stale) PyDict_DelItem(outs.ptr(), key.ptr());
+  for (auto& key : stale) {
+    PyDict_DelItem(outs.ptr(), key.ptr());
+    if (have_nodes && PyDict_DelItem(nodes.ptr(), key.ptr()) != 0) PyErr_Clear();
+  }
   return pairs;
 }
 
 void check_pair(const Layer& layer, const Pair& pair) {
   std::vector<int64_t> expected = pair.error.sizes().vec();
-  if (layer.node >= static_cast<int64_t>(expected.size()) || expected[layer.node] != layer.C) {
+  if (pair.node < 0 || pair.node >= static_cast<int64_t>(expected.size()) || expected[pair.node] != layer.C) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
          "the neurons' error " + shape_text(pair.error.sizes()) + " has no dimension " +
-             std::to_string(layer.node) + " of " + std::to_string(layer.C) + " neurons");
+             std::to_string(pair.node) + " of " + std::to_string(layer.C) + " neurons");
   }
-  expected.insert(expected.begin() + layer.node, layer.K);
+  expected.insert(expected.begin() + pair.node, layer.K);
   if (pair.output.sizes() != at::IntArrayRef(expected)) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
          "stacked candidate output " + shape_text(pair.output.sizes()) + " does not match the error " +
              shape_text(pair.error.sizes()) + " with " + std::to_string(layer.K) + " candidates at dimension " +
-             std::to_string(layer.node) + " (expected " + shape_text(expected) + ")");
+             std::to_string(pair.node) + " (expected " + shape_text(expected) + ")");
   }
   if (pair.output.device() != pair.error.device()) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
@@ -217,10 +232,10 @@ void check_pair(const Layer& layer, const Pair& pair) {
 }
 
 // Shape [1, .., K, C, 1, ..] of a [K, C] tensor broadcast against a stacked output.
-std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
-  std::vector<int64_t> v(dim, 1);
-  v[layer.node] = layer.K;
-  v[layer.node + 1] = layer.C;
+std::vector<int64_t> slot_view(const Layer& layer, const Pair& pair) {
+  std::vector<int64_t> v(pair.output.dim(), 1);
+  v[pair.node] = layer.K;
+  v[pair.node + 1] = layer.C;
   return v;
 }
 
@@ -313,9 +328,9 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
     }
   }
   const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  const std::vector<int64_t> view = slot_view(layer, pair);
   return at::addcmul(scaled.to(out_type).view(view), negated.to(out_type).view(view),
-                     pair.error.unsqueeze(layer.node).to(out_type));
+                     pair.error.unsqueeze(pair.node).to(out_type));
 }
 
 template <typename T>
@@ -404,9 +419,9 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
   }
   sign = at::where(finite.view({K, 1}), sign, at::zeros({}, sign.options()));
   const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  const std::vector<int64_t> view = slot_view(layer, pair);
   const at::Tensor grad = at::addcmul((sign * average).to(out_type).view(view), (-sign).to(out_type).view(view),
-                                      pair.error.unsqueeze(layer.node).to(out_type));
+                                      pair.error.unsqueeze(pair.node).to(out_type));
 
   // Running statistics, every slot at once: the initial rule (cumulative mean) while
   // `initialized` is below the setting, the 0.99 running average after.
@@ -514,14 +529,14 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     Layer layer;
     layer.module = py::reinterpret_borrow<py::object>(m);
     if (!py::object(layer.module.attr("mode")).equal(py::str("p"))) continue;
+    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
+    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
     layer.pairs = take_pairs(layer);
     if (layer.pairs.empty()) continue;
     layer.name = text(layer.module.attr("name"));
     layer.stacks = stacks_of(layer.module);
     layer.K = layer.stacks[kCorrelation].size(0);
     layer.C = layer.stacks[kCorrelation].size(1);
-    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
-    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
     const auto stat_type = layer.stacks[kCorrelation].scalar_type();
     layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
                     (stat_type == at::kFloat || stat_type == at::kDouble);
@@ -537,7 +552,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     c10::NoGradGuard no_grad;
     for (auto& layer : layers) {
       for (auto& pair : layer.pairs) {
-        pair.moments = math::batch_moments(pair.output.detach(), pair.error, layer.node, layer.K);
+        pair.moments = math::batch_moments(pair.output.detach(), pair.error, pair.node, layer.K);
         parts.push_back(pair.moments);
         counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C),
                                   pair.moments.options()));
@@ -617,9 +632,16 @@ struct ErrorAverageTarget {
   at::Tensor ones;
 };
 
-ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
+ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node,
+                                        const char* function) {
   RecordBuffers rb(dendrite_module);
   ErrorAverageTarget target{stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]), {}};
+  const int64_t C = target.averages.size(1);
+  if (node < 0 || node >= static_cast<int64_t>(sizes.size()) || sizes[node] != C) {
+    fail(PyExc_ValueError, function, dendrite_module,
+         "an output " + shape_text(sizes) + " has no dimension " + std::to_string(node) + " of " +
+             std::to_string(C) + " neurons");
+  }
   if (node == 1 && sizes.size() >= 2) {
     const int64_t K = target.averages.size(0), N = sizes[0];
     PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
@@ -647,16 +669,21 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
     const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
     g = g.flatten(2).sum(2) / positions;
   }
+  at::Tensor updated;
   if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
     // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    averages.addmm_(target.ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(g.size(0)));
-    return;
+    updated = at::addmm(averages, target.ones, g, math::kAverageFactor,
+                        math::kAverageRest / static_cast<double>(g.size(0)));
+  } else {
+    std::vector<int64_t> dims;
+    for (int64_t d = 0; d < g.dim(); ++d) {
+      if (d != node) dims.push_back(d);
+    }
+    updated = math::running_average(averages, g.mean(dims));
   }
-  std::vector<int64_t> dims;
-  for (int64_t d = 0; d < g.dim(); ++d) {
-    if (d != node) dims.push_back(d);
-  }
-  math::running_average_(averages, g.mean(dims));
+  // A non-finite error (a NaN loss whose step the user then skips, as GradScaler does) leaves
+  // the averages as they were; decided on the device, without a host read.
+  averages.copy_(at::where(at::isfinite(updated).all(), updated, averages));
 }
 
 }  // namespace
@@ -664,7 +691,8 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
 void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
                          double scale) {
   if (grad.numel() == 0) return;
-  apply_error_average(error_average_target(dendrite_module, grad.sizes(), node), grad, node, scale);
+  apply_error_average(error_average_target(dendrite_module, grad.sizes(), node, "track_error_average"), grad, node,
+                      scale);
 }
 
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
@@ -674,7 +702,7 @@ void watch_error_average(const py::object& dendrite_module, const at::Tensor& ou
   }
   // The records are resolved now, with the GIL held: the hook then runs tensor ops only, and
   // backward neither takes the GIL nor calls into Python for it.
-  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node), node,
+  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node, "watch_error_average"), node,
                         scale](const at::Tensor& grad) {
     if (grad.defined()) apply_error_average(target, grad, node, scale);
   });

@@ -136,10 +136,12 @@ class DistributedRun:
                                "take trainer.model anew after every switch")
         self._ran = True
 
-    def optimizer_step(self, mode: str, candidate_step: Callable[[Callable], None]) -> Callable[[], None]:
+    def optimizer_step(self, mode: str, candidate_step: Callable[[Callable], None],
+                       finish: Callable[[], None]) -> Callable[[], None]:
         """What runs before each optimizer step: n mode, a check that the forward went through
         the DDP wrapper; p mode, ``candidate_step(reduce)`` with the batch moments summed over
-        the ranks, then one sum of every candidate gradient."""
+        the ranks, one sum of every candidate gradient, then ``finish()`` on the summed
+        gradients (every rank alike)."""
         if mode == "n":
             def step() -> None:
                 if not self._ran:
@@ -153,6 +155,7 @@ class DistributedRun:
         def step() -> None:
             candidate_step(sync.sum_)  # one all-reduce of every batch moment of the step
             sync.sum_grads_(params, averaged)  # one of every candidate gradient
+            finish()
         return step
 
     def start_p_phase(self) -> None:

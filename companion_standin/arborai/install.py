@@ -69,6 +69,8 @@ def install(neuron, recent: Iterable[list], scale: float) -> bool:
     and the errors were taken with it: installing another slot would drop what it learned, so
     slot 0 is installed with that weight, and the fit is added to it."""
     live = getattr(neuron, "current_candidate_to_top", None)
+    if live is not None and not bool(torch.isfinite(live).all()):
+        live = None  # never installed: slot 0 competes as any other, its weight fitted afresh
     slot = best_candidate(neuron.dendrite_module, prefer=0 if live is not None else None)
     if slot is None:
         print(f"Layer {neuron.name}: no candidate has finite weights; none is installed.")
@@ -87,16 +89,20 @@ def least_squares_sums(neuron, batches: Sequence[list], output_of: OutputOf) -> 
     top = neuron.dendrites_to_top[-1]
     num = torch.zeros(neuron.out_channels, dtype=torch.promote_types(top.dtype, torch.float32), device=top.device)
     den = torch.zeros_like(num)
-    node = neuron._node
     for args, kwargs, error in batches:
+        node = neuron._node_for(error.dim())  # batches may differ in rank
         view = [-1 if d == node else 1 for d in range(error.dim())]
         out = output_of(view, args, kwargs)
         if out is None:
             continue
         out, error = out.to(num), error.to(num)
         dims = [d for d in range(error.dim()) if d != node]
-        num -= (out * error).sum(dims) * error.shape[0]
-        den += (out * out).sum(dims)
+        batch_num = (out * error).sum(dims) * -(error.shape[0] if node else 1)  # node 0: unbatched
+        batch_den = (out * out).sum(dims)
+        # A non-finite batch adds nothing: the other batches still give the fit.
+        finite = batch_num.isfinite() & batch_den.isfinite()
+        num += torch.where(finite, batch_num, 0.0)
+        den += torch.where(finite, batch_den, 0.0)
     return num, den
 
 
@@ -134,11 +140,11 @@ def step_live_weights(neurons: Sequence[nn.Module], recents: Sequence, scale: fl
         live = getattr(neuron, "current_candidate_to_top", None)
         if live is None:
             continue
-        dm, node = neuron.dendrite_module, neuron._node
+        dm = neuron.dendrite_module
 
-        def slot_zero(view, args, kwargs, dm=dm, node=node):
+        def slot_zero(view, args, kwargs, dm=dm):
             stacked = DE.candidate_forward(dm, view, dm.installed_outputs(view, *args, **kwargs), *args, **kwargs)
-            return None if stacked is None else stacked.select(node, 0)
+            return None if stacked is None else stacked.select(view.index(-1), 0)
 
         sums.append((live, *least_squares_sums(neuron, completed(recent), slot_zero)))
         recent.clear()

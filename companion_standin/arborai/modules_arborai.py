@@ -8,11 +8,14 @@ registries: the companion's own names, extended by ``arborlib.dendrite_engine``.
 from __future__ import annotations
 
 import copy
+import dataclasses
 import functools
 import gc
+import sys
+import warnings
 import weakref
 
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -96,12 +99,190 @@ def device_slots() -> int:
     return max(1, torch.cuda.device_count())
 
 
+@dataclasses.dataclass(frozen=True)
+class NeuronLayout:
+    """Where the neurons of a wrappable layer type are.
+
+    ``neurons(layer)`` gives the neuron count; ``last_dim`` says the neurons are the output's last
+    dimension whatever the input's rank (affine layers such as Linear), otherwise dimension 1
+    (the channels of a convolution); ``reset(layer)`` draws fresh weights for a copy of the layer
+    (a candidate or a new dendrite), for types without a ``reset_parameters`` of their own.
+    """
+
+    neurons: Callable[[nn.Module], int]
+    last_dim: bool
+    reset: Optional[Callable[[nn.Module], None]] = None
+
+
+def _reset_transposed_affine(layer: nn.Module) -> None:
+    # The initialisation GPT-2-style models give these layers (their weight is [in, out]).
+    nn.init.normal_(layer.weight, std=0.02)
+    nn.init.zeros_(layer.bias)
+
+
+# The one place that says how to find the neurons of each layer type that can be wrapped;
+# ``register_layer_type`` adds a type, and ``layer_types`` then accepts it. A subclass of a
+# registered type has its base's layout.
+LAYER_LAYOUTS: Dict[type, NeuronLayout] = {
+    nn.Linear: NeuronLayout(lambda layer: layer.out_features, last_dim=True),
+    nn.Conv1d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+    nn.Conv2d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+    nn.Conv3d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+}
+
+# Types from packages arborlib does not depend on: (module, class) -> layout, registered once
+# that module has been imported (a network holding such a layer has imported it). Wrapped by
+# default like nn.Linear.
+OPTIONAL_LAYOUTS: Dict[Tuple[str, str], NeuronLayout] = {
+    # transformers' GPT-2-style affine layer: weight [in, out], ``nf`` outputs.
+    ("transformers.pytorch_utils", "Conv1D"): NeuronLayout(
+        lambda layer: layer.nf, last_dim=True, reset=_reset_transposed_affine),
+}
+
+# Children that their parent reads (``parent.child.weight``) but never calls as a module: their
+# dendrites could never act, so they are not wrapped unless named in ``include``.
+READ_NOT_CALLED: Dict[type, Tuple[str, ...]] = {nn.MultiheadAttention: ("out_proj",)}
+
+
+def register_layer_type(layer_type: type, neurons: Callable[[nn.Module], int], last_dim: bool,
+                        reset: Optional[Callable[[nn.Module], None]] = None) -> None:
+    """Makes ``layer_type`` wrappable: an affine layer whose ``neurons(layer)`` outputs lie along
+    the output's last dimension (``last_dim``) or along dimension 1."""
+    LAYER_LAYOUTS[layer_type] = NeuronLayout(neurons, last_dim, reset)
+
+
+def optional_layer_types() -> Tuple[type, ...]:
+    """The types of OPTIONAL_LAYOUTS whose package is imported, registered on first sight."""
+    found = []
+    for (module_name, class_name), layout in OPTIONAL_LAYOUTS.items():
+        cls = getattr(sys.modules.get(module_name), class_name, None)
+        if isinstance(cls, type):
+            LAYER_LAYOUTS.setdefault(cls, layout)
+            found.append(cls)
+    return tuple(found)
+
+
+def layout_of(layer: nn.Module) -> Optional[NeuronLayout]:
+    """The neuron layout of ``layer``'s type (or of its nearest registered base), else None."""
+    optional_layer_types()
+    for cls in type(layer).__mro__:
+        if cls in LAYER_LAYOUTS:
+            return LAYER_LAYOUTS[cls]
+    return None
+
+
+def wrap_plan(
+    net: nn.Module, layer_types: Sequence[type], include: Optional[Sequence[str]], exclude: Sequence[str],
+    tracked: Sequence[str] = (),
+) -> Tuple[List[Tuple[str, nn.Module]], List[Tuple[str, str]]]:
+    """Which layers of ``net`` to wrap: ([(path, layer)], [(path, why not)]).
+
+    A layer is wrapped when it is one of ``layer_types``, named in ``include`` (when given), not in
+    ``exclude`` nor ``tracked``, and called by its parent (see READ_NOT_CALLED; ``include`` overrides
+    that). The reasons cover the other layers that hold parameters of their own."""
+    types = tuple(layer_types)
+    read_only = {}
+    for path, parent in net.named_modules():
+        for parent_type, children in READ_NOT_CALLED.items():
+            if isinstance(parent, parent_type):
+                for child in children:
+                    read_only[f"{path}.{child}" if path else child] = type(parent).__name__
+    targets: List[Tuple[str, nn.Module]] = []
+    skipped: List[Tuple[str, str]] = []
+    for path, module in net.named_modules():
+        if not path or any(path.startswith(t + ".") for t, _ in targets):
+            continue
+        kind = type(module).__name__
+        if isinstance(module, types):
+            if include is not None and path not in include:
+                reason = "not named in include"
+            elif path in exclude:
+                reason = "excluded"
+            elif path in tracked:
+                reason = "in GAR.pc.get_module_ids_to_track()"
+            elif path in read_only and include is None:
+                reason = f"its {read_only[path]} reads its weights and never calls it, so dendrites could not act"
+            else:
+                targets.append((path, module))
+                continue
+        elif layout_of(module) is not None:
+            reason = f"{kind} is not in layer_types"
+        elif next(module.parameters(recurse=False), None) is not None:
+            reason = f"{kind} is not a layer type to wrap"
+        else:
+            continue
+        skipped.append((f"{path} ({kind})", reason))
+    return targets, skipped
+
+
+class _CallMark:
+    """Forward pre-hook of a freshly wrapped layer: removes itself when the layer is first called."""
+
+    hook_id: Optional[int] = None
+
+    def __call__(self, module: nn.Module, args: tuple) -> None:
+        module._forward_pre_hooks.pop(self.hook_id, None)
+
+
+class UncalledLayerReport:
+    """Forward hook of a freshly wrapped network: after its first forward pass it warns once,
+    by name, about every wrapped layer that was not called (a layer that its parent only reads
+    gets no use of its dendrites), then removes itself and what is left of the layers' marks.
+    Copies made for cleaning and export drop it (``strip_first_forward_hooks``)."""
+
+    hook_id: Optional[int] = None
+
+    def __call__(self, net: nn.Module, args: tuple, output: Any) -> None:
+        net._forward_hooks.pop(self.hook_id, None)
+        uncalled = []
+        for module in net.modules():
+            marks = [k for k, hook in module._forward_pre_hooks.items() if isinstance(hook, _CallMark)]
+            for k in marks:
+                del module._forward_pre_hooks[k]
+            if marks and isinstance(module, ARBNeuronModule):
+                uncalled.append(module.name)
+        if uncalled:
+            warnings.warn(
+                f"wrapped layers {uncalled} were not called in the network's first forward pass, so their "
+                f"dendrites cannot act (a parent reads their weights instead, or they are unused); leave them "
+                f"unwrapped with exclude={uncalled}", stacklevel=2)
+
+    @staticmethod
+    def watch(net: nn.Module, neurons: Sequence["ARBNeuronModule"]) -> None:
+        for neuron in neurons:
+            mark = _CallMark()
+            mark.hook_id = neuron.register_forward_pre_hook(mark).id
+        report = UncalledLayerReport()
+        report.hook_id = net.register_forward_hook(report).id
+
+
+def strip_first_forward_hooks(net: nn.Module) -> None:
+    """Removes the hooks of :class:`UncalledLayerReport` from ``net`` (a copy to clean or export)."""
+    for module in net.modules():
+        for hooks in (module._forward_hooks, module._forward_pre_hooks):
+            for k in [k for k, hook in hooks.items() if isinstance(hook, (_CallMark, UncalledLayerReport))]:
+                del hooks[k]
+
+
+def keep_dense_inputs(net: nn.Module) -> None:
+    """A ``nn.TransformerEncoder`` that holds wrapped layers no longer turns a padded eval batch into
+    a nested tensor (its sparsity fast path), which the dendrite cascade cannot take: it runs as in
+    training, the padded positions computed instead of zero-filled."""
+    for module in net.modules():
+        if isinstance(module, nn.TransformerEncoder) and any(isinstance(m, ARBNeuronModule) for m in module.modules()):
+            module.use_nested_tensor = False
+
+
 def fresh_copy(template: nn.Module) -> nn.Module:
     """A module shaped like ``template``, freshly initialised (a new candidate or dendrite)."""
     layer = copy.deepcopy(template)
     for sub in layer.modules():
         if hasattr(sub, "reset_parameters"):
             sub.reset_parameters()
+    layout = layout_of(layer)
+    if layout is not None and layout.reset is not None:
+        with torch.no_grad():
+            layout.reset(layer)
     return layer
 
 
@@ -211,6 +392,9 @@ class DendriteModule(nn.Module):
         DE.create_extra_tensors(self)
         LIVE_DENDRITE_MODULES.add(self)
         self.clear_candidate_queues()
+        from arborlib.export import guard_fast_path
+
+        guard_fast_path(self)  # never called itself: keeps a transformer layer's fused path off
 
     # -- queues of the batched candidate step -------------------------------------------
     def clear_candidate_queues(self) -> None:
@@ -218,9 +402,11 @@ class DendriteModule(nn.Module):
         # tag of a forward pass -> stacked candidate output (with graph) / neurons' error
         self.candidate_outputs: Dict[int, torch.Tensor] = {}
         self.candidate_errors: Dict[int, torch.Tensor] = {}
+        # tag -> neuron dimension of that forward: a layer may see inputs of two ranks in one step
+        self.candidate_nodes: Dict[int, int] = {}
         self._next_tag = 0
 
-    def queue_candidate_output(self, stacked: torch.Tensor) -> Optional[int]:
+    def queue_candidate_output(self, stacked: torch.Tensor, node: Optional[int] = None) -> Optional[int]:
         """Queues the stacked candidate output of one forward pass; returns its tag, or None
         when no gradient can follow (grad mode off, or an output that needs none)."""
         if not (torch.is_grad_enabled() and stacked.requires_grad):
@@ -228,12 +414,16 @@ class DendriteModule(nn.Module):
         tag = self._next_tag
         self._next_tag += 1
         self.candidate_outputs[tag] = stacked
+        if node is not None:
+            self.candidate_nodes[tag] = node
         return tag
 
     def capture_error(self, grad: torch.Tensor, tag: int) -> None:
         """Backward hook: the neurons' error of the forward pass tagged ``tag``."""
         if tag in self.candidate_outputs:
-            self.candidate_errors[tag] = grad.detach()
+            # A second backward over the same forward (retain_graph): errors add up, as gradients do.
+            earlier = self.candidate_errors.get(tag)
+            self.candidate_errors[tag] = grad.detach() if earlier is None else earlier + grad.detach()
 
     def release_unconsumed(self) -> None:
         """At ``zero_grad``: drops what the optimizer step did not consume, keeping only the
@@ -244,11 +434,13 @@ class DendriteModule(nn.Module):
         errors.clear()
         outputs.clear()
         outputs.update(kept)
+        nodes = {tag: self.candidate_nodes[tag] for tag in kept if tag in self.candidate_nodes}
+        self.candidate_nodes = nodes
 
     def __getstate__(self) -> Dict[str, Any]:
         # Queued outputs hold autograd graphs of a running step: never copy or pickle them.
         state = self.__dict__.copy()
-        state["candidate_outputs"], state["candidate_errors"] = {}, {}
+        state["candidate_outputs"], state["candidate_errors"], state["candidate_nodes"] = {}, {}, {}
         state.pop("_arb_forward_plan", None)
         return state
 
@@ -297,16 +489,22 @@ class DendriteModule(nn.Module):
         return dendrite_cascade(raw, lambda k, j: weights[k + 1][j].view(view_tuple), act)
 
 
-def _layer_shape(layer: nn.Module):
+def _layer_shape(layer: nn.Module, name: str = ""):
     """(out_channels, neuron dimension, output dimensions with -1 for free sizes)."""
-    if isinstance(layer, nn.Linear):
-        return layer.out_features, 1, [-1, layer.out_features]
-    if isinstance(layer, (nn.Conv1d, nn.Conv2d, nn.Conv3d)):
-        spatial = layer.weight.dim() - 2
-        return layer.out_channels, 1, [-1, layer.out_channels] + [-1] * spatial
-    raise TypeError(
-        f"cannot wrap {type(layer).__name__}: supported layers are nn.Linear and nn.Conv1d/2d/3d"
-    )
+    layout = layout_of(layer)
+    if layout is None:
+        known = ", ".join(sorted(t.__name__ for t in LAYER_LAYOUTS))
+        raise TypeError(
+            f"cannot wrap {type(layer).__name__}{f' (layer {name})' if name else ''}: wrappable layers are {known}; "
+            "arborai.modules_arborai.register_layer_type tells how to find another affine layer's neurons"
+        )
+    if next(layer.parameters(), None) is None:
+        raise TypeError(f"cannot wrap {type(layer).__name__}{f' (layer {name})' if name else ''}: it has no parameters")
+    out_channels = int(layout.neurons(layer))
+    if layout.last_dim:
+        return out_channels, 1, [-1, out_channels]
+    spatial = layer.weight.dim() - 2 if isinstance(getattr(layer, "weight", None), torch.Tensor) else 0
+    return out_channels, 1, [-1, out_channels] + [-1] * spatial
 
 
 def _scaled(hook, scale: float):
@@ -323,7 +521,7 @@ class ARBNeuronModule(nn.Module):
 
     def __init__(self, main_module: nn.Module, name: str) -> None:
         super().__init__()
-        out_channels, node_index, output_dims = _layer_shape(main_module)
+        out_channels, node_index, output_dims = _layer_shape(main_module, name)
         param = next(main_module.parameters())
         self.main_module = main_module
         self.name = name
@@ -341,6 +539,23 @@ class ARBNeuronModule(nn.Module):
             [nn.Parameter(torch.zeros(0, out_channels, device=param.device, dtype=param.dtype))]
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
+
+    def __getattr__(self, name: str) -> Any:
+        """Reads that the neuron module cannot answer go to the wrapped layer (``weight``,
+        ``in_features``, ...), so code that inspects the layer keeps working; writes stay here."""
+        try:
+            return super().__getattr__(name)
+        except AttributeError:
+            # Dunder probes (copy, pickle) are about this object; before unpickling has restored
+            # the state there is no wrapped layer to ask.
+            main = self.__dict__.get("_modules", {}).get("main_module")
+            if main is None or (name.startswith("__") and name.endswith("__")):
+                raise
+        try:
+            return getattr(main, name)
+        except AttributeError:
+            raise AttributeError(f"'{type(self).__name__}' object (layer {self.__dict__.get('name')}) has no "
+                                 f"attribute '{name}', nor has the {type(main).__name__} it wraps") from None
 
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
@@ -388,11 +603,18 @@ class ARBNeuronModule(nn.Module):
         for name in ("candidate_to_top", "current_candidate_to_top"):
             self._parameters.pop(name, None)
 
+    def _node_for(self, rank: int) -> int:
+        """The neuron dimension of an output of this rank: an affine layer's last; a convolution's
+        1, or 0 for an unbatched input ([C, L], [C, H, W]), which PyTorch accepts as well."""
+        if layout_of(self.main_module).last_dim:
+            return rank - 1
+        return 0 if rank == self.main_module.weight.dim() - 1 else 1
+
     def _neuron_dimension(self, out: torch.Tensor) -> int:
         """A linear layer's neurons are the last dimension of its output, whatever the input's
         rank ([N, F] or [N, T, F]); the records follow the shape actually seen."""
         # A plain int mirror of the buffer: reading the buffer would sync with a GPU every pass.
-        node = out.dim() - 1 if isinstance(self.main_module, nn.Linear) else self._node
+        node = self._node_for(out.dim())
         if out.dim() != len(self._output_dimensions) or node != self._node:
             self._node = node
             self.this_node_index.fill_(node)
@@ -475,7 +697,7 @@ class ARBNeuronModule(nn.Module):
         if self.module_config.get_learn_dendrites_live():
             out = DE.apply_live_candidate_to_output(self, out, {0: stacked.select(node, 0)})
         if self.training and GAR.pc.get_dendrite_learn_mode():
-            tag = dm.queue_candidate_output(stacked)
+            tag = dm.queue_candidate_output(stacked, node)
             if tag is not None:
                 # The neurons are frozen in p mode, so the output may not need a gradient at
                 # all (e.g. the first layer): make it a leaf that does, so its error is captured.

@@ -26,6 +26,7 @@ from __future__ import annotations
 import dataclasses
 import gc
 import json
+import logging
 import weakref
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Type
 
@@ -60,6 +61,17 @@ def _candidate_steps(modules: List[DendriteModule], reduce=None) -> None:
         DE.candidate_step(modules, reduce)
 
 
+def _drop_non_finite_live_grads(neurons: Sequence[ARBNeuronModule]) -> None:
+    """A non-finite batch gives slot 0's live output weight no gradient, as the candidate step
+    gives the candidates none: one NaN step would reach every later output and the install."""
+    if GAR.arb_tracker.member_vars["mode"] != "p":
+        return
+    for neuron in neurons:
+        live = neuron._parameters.get("current_candidate_to_top")
+        if live is not None and live.grad is not None:  # decided on the device: no host read
+            live.grad.copy_(torch.where(live.grad.isfinite().all(), live.grad, 0.0))
+
+
 def _clear_queues(modules: List[DendriteModule]) -> None:
     for dm in modules:
         if dm.candidate_outputs or dm.candidate_errors:
@@ -86,10 +98,15 @@ def attach_optimizer(
     if isinstance(optimizer.zero_grad, _ZeroGradWithQueues):
         raise ValueError("attach_optimizer: this optimizer is already attached")
     # The wrapped layers are fixed once wrapped: walk the tree once, not at every step.
-    modules = list(dendrite_modules(net))
+    neurons = neuron_modules(net)
+    modules = [neuron.dendrite_module for neuron in neurons]
     if not modules:
         raise ValueError("attach_optimizer: the network has no wrapped layers")
-    step = candidate_step or (lambda: _candidate_steps(modules))
+    def own_step() -> None:
+        _candidate_steps(modules)
+        _drop_non_finite_live_grads(neurons)
+
+    step = candidate_step or own_step
     optimizer.register_step_pre_hook(lambda opt, args, kwargs: step())
     optimizer.zero_grad = _ZeroGradWithQueues(optimizer, modules)
     return optimizer
@@ -114,7 +131,9 @@ def prefer_fused_update(optimizer: torch.optim.Optimizer) -> None:
             group["fused"] = True
 
 
+# With transformers imported, its GPT-2-style Conv1D is wrapped too (MAR.OPTIONAL_LAYOUTS).
 DEFAULT_LAYER_TYPES: Tuple[Type[nn.Module], ...] = (nn.Linear, nn.Conv1d, nn.Conv2d)
+logger = logging.getLogger("arborai")
 
 
 def wrap_network(
@@ -122,40 +141,48 @@ def wrap_network(
     layer_types: Sequence[Type[nn.Module]] = DEFAULT_LAYER_TYPES,
     include: Optional[Iterable[str]] = None,
     exclude: Iterable[str] = (),
+    report: bool = False,
 ) -> List[ARBNeuronModule]:
     """Replaces, in place, every layer of ``net`` of one of ``layer_types`` by a neuron module.
 
-    ``include`` (module paths such as "fc1" or "features.0") limits the layers wrapped;
-    ``exclude`` and ``GAR.pc.get_module_ids_to_track()`` name layers never wrapped. Every
-    parameter is tagged with its role. Returns the new neuron modules.
+    ``layer_types`` may hold any type with a neuron layout (``MAR.LAYER_LAYOUTS``,
+    ``MAR.register_layer_type``). ``include`` (module paths such as "fc1" or "features.0") limits
+    the layers wrapped; ``exclude`` and ``GAR.pc.get_module_ids_to_track()`` name layers never
+    wrapped; a layer that its parent only reads (``MAR.READ_NOT_CALLED``) is wrapped only when
+    included. Every layer is checked before the first is replaced, so a failure leaves ``net`` as
+    it was. Every parameter is tagged with its role. ``report`` prints (``GAR.pc.get_verbose()``)
+    or logs (logger "arborai") which layers were wrapped and which were not, and why. After the
+    first forward pass, a wrapped layer that was not called is warned about. Returns the new
+    neuron modules.
     """
     import arborlib.dendrite_engine as DE
 
     if isinstance(net, ARBNeuronModule) or neuron_modules(net):
         raise ValueError("wrap_network: this network is already wrapped")
+    if layer_types is DEFAULT_LAYER_TYPES:
+        layer_types = DEFAULT_LAYER_TYPES + MAR.optional_layer_types()
     chosen = None if include is None else set(include)
-    skipped = set(exclude) | set(GAR.pc.get_module_ids_to_track())
-    targets = [
-        (name, module)
-        for name, module in net.named_modules()
-        if name and isinstance(module, tuple(layer_types))
-        and (chosen is None or name in chosen) and name not in skipped
-    ]
+    targets, passed = MAR.wrap_plan(net, layer_types, chosen, set(exclude), set(GAR.pc.get_module_ids_to_track()))
     missing = sorted(chosen - {name for name, _ in targets}) if chosen is not None else []
     if missing:
         raise ValueError(f"wrap_network: no wrappable layer named {missing}")
+    if not targets:
+        raise ValueError("wrap_network: found no layer to wrap")
+    wrapped = [ARBNeuronModule(module, name) for name, module in targets]  # may refuse a layer: none replaced yet
     DE.set_neuron_parameters(net)
-    wrapped = []
-    for name, module in targets:
-        neuron = ARBNeuronModule(module, name)
+    for (name, _), neuron in zip(targets, wrapped):
         neuron.tag_roles()
         parent_name, _, attr = name.rpartition(".")
         setattr(net.get_submodule(parent_name) if parent_name else net, attr, neuron)
-        wrapped.append(neuron)
-    if not wrapped:
-        raise ValueError("wrap_network: found no layer to wrap")
     # The run's tracker state travels with the training network; cleaned copies drop it.
     net.tracker_string = json.dumps(GAR.arb_tracker.member_vars)
+    MAR.keep_dense_inputs(net)
+    MAR.UncalledLayerReport.watch(net, wrapped)
+    if report:
+        lines = [f"wrapped {len(wrapped)} layers: "
+                 + ", ".join(f"{n.name} ({type(n.main_module).__name__})" for n in wrapped)]
+        lines += [f"not wrapped: {path}: {why}" for path, why in passed]
+        (print if GAR.pc.get_verbose() else logger.info)("\n".join(lines))
     return wrapped
 
 
@@ -296,7 +323,8 @@ class DendriteTrainer:
             1/4 .. 256 for the lowest value instead of using ``install_scale``.
 
       The network and the processes:
-        layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`).
+        layer_types, include, exclude: which layers to wrap (see :func:`wrap_network`); which were
+            wrapped and which not, and why, is printed once (verbose) or logged (logger "arborai").
         process_group: the ranks that train this network together; by default, when
             torch.distributed is initialised, its default group (see ``arborai.distributed``).
             Every rank then runs the forward pass through :attr:`model`, the same number of
@@ -340,7 +368,7 @@ class DendriteTrainer:
         if learn_dendrites_live is not None:  # read by the engine's n-mode forward as well
             GAR.pc.set_learn_dendrites_live(bool(learn_dendrites_live))
         self.net = net
-        self.neurons = wrap_network(net, layer_types, include, exclude)
+        self.neurons = wrap_network(net, layer_types, include, exclude, report=True)
         self.optimizer_factory = optimizer_factory
         self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
         self._patience = _Patience(self.schedule)
@@ -482,7 +510,8 @@ class DendriteTrainer:
         step = None
         if self._group is not None:
             modules = list(dendrite_modules(self.net))
-            step = self._group.optimizer_step(self.mode, lambda reduce: _candidate_steps(modules, reduce))
+            step = self._group.optimizer_step(self.mode, lambda reduce: _candidate_steps(modules, reduce),
+                                              lambda: _drop_non_finite_live_grads(self.neurons))
         self.optimizer = attach_optimizer(optimizer, self.net, step)
         if self._group is not None:
             self._group.rewrap(self.mode)
