@@ -1,195 +1,142 @@
-"""What a hostile but realistic user passes: bad batches, repeated backward passes, inputs of
-several ranks, stale objects, concurrent saves, malformed arguments."""
+"""Bad batches, repeated backward passes, inputs of other ranks, stale objects, saves at once."""
 import contextlib
+import copy
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import torch
+from safetensors.torch import save_file
 from torch import nn
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
+import arborai.utils_arborai as UAR
 import arborlib.dendrite_engine as DE
+import arborlib.net_toolkit as NT
 from arborai.training import DendriteTrainer
+from test_batched_step import FIELDS, batched_step, p_module
+from test_net_toolkit import out, target, trained, use_form
 
 pytestmark = pytest.mark.usefixtures("one_thread")
+MLP, SGD = lambda: nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 2)), lambda ps: torch.optim.SGD(ps, lr=0.1)
 
 
-def trained_step(tr, net, x, step=True):
+def step(tr, net, *xs, apply=True):
     tr.optimizer.zero_grad()
-    net(x).pow(2).mean().backward()
-    if step:
-        tr.optimizer.step()
+    sum(net(x).pow(2).mean() for x in xs).backward()
+    tr.optimizer.step() if apply else None
 
 
 @pytest.mark.parametrize("bad_in", ["n", "p"])
 def test_a_non_finite_batch_changes_no_weight_and_nothing_non_finite_is_installed(bad_in):
-    net = nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 2))
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1))
-    x, bad = torch.randn(16, 4), torch.full((16, 4), float("nan"))
-    if bad_in == "n":
-        trained_step(tr, net, bad, step=False)  # the usual guard: backward ran, the step is skipped
+    net, x, bad = MLP(), torch.randn(16, 4), torch.full((16, 4), float("nan"))
+    tr = DendriteTrainer(net, SGD)
+    step(tr, net, bad, apply=False) if bad_in == "n" else None  # backward, then the step skipped
     tr.start_p_phase()
-    trained_step(tr, net, x)
+    step(tr, net, x)
     if bad_in == "p":
         before = [p.detach().clone() for p in tr.parameters()]
-        trained_step(tr, net, bad)
+        step(tr, net, bad)
         assert all(torch.equal(a, b) for a, b in zip(before, tr.parameters()))
-    trained_step(tr, net, x)
-    assert all(r.prev_dendrite_candidate_correlation.abs().sum() > 0 for n in tr.neurons
-               for r in n.dendrite_module.dendrite_values)  # clean batches still train the candidates
+    step(tr, net, x)
+    assert all(r.prev_dendrite_candidate_correlation.abs().sum() > 0 for n in tr.neurons for r in n.dendrite_module.dendrite_values)
     tr.start_n_phase()
     assert tr.num_dendrites == 1 and all(p.isfinite().all() for p in net.parameters()) and net(x).isfinite().all()
 
 
-def p_layer(dendrites=0):
-    GAR.pc.set_global_candidates(2)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    neuron = MAR.ARBNeuronModule(nn.Linear(3, 4), "fc")
-    neuron.grow_dendrites(dendrites)
-    neuron.dendrite_module.create_candidates(neuron.main_module)
-    neuron.dendrite_module.mode = "p"
-    return neuron, neuron.dendrite_module
-
-
-@pytest.mark.parametrize("path", ["batched", "per-record"])
-def test_errors_of_two_backward_passes_over_one_forward_add_up(path):
-    neuron, dm = p_layer()
-    out = neuron(torch.randn(5, 3))
-    if path == "per-record":  # the two errors as the companion's hook would hand them over
-        for r in dm.dendrite_values:
-            r.dendrite_outs[0].append(out.detach())
-        for g in [torch.ones_like(out), 2 * out.detach()]:
-            DE.filter_backward_ab(g, dm.dendrite_values)
-    else:
-        out.sum().backward(retain_graph=True)
-        out.pow(2).sum().backward()
-    errors = [dm.candidate_errors[0]] if path == "batched" else [r.current_parent_d[0] for r in dm.dendrite_values]
-    for e in errors:
-        torch.testing.assert_close(e[0] if isinstance(e, list) else e, 1 + 2 * out.detach())
-        assert not isinstance(e, list) or len(e) == 1
+def test_errors_of_two_backward_passes_over_one_forward_add_up():
+    neuron, dm = p_module(lambda: nn.Linear(3, 4), 2)
+    y = neuron(torch.randn(5, 3))
+    y.sum().backward(retain_graph=True)
+    y.pow(2).sum().backward()
+    [r.dendrite_outs[0].append(y.detach()) for r in dm.dendrite_values]  # the per-record path, fed as by a hook
+    [DE.filter_backward_ab(g, dm.dendrite_values) for g in (torch.ones_like(y), 2 * y.detach())]
+    per_record = [e for r in dm.dendrite_values for e in r.current_parent_d[0]]
+    assert len(per_record) == 2 and all(torch.allclose(e, 1 + 2 * y.detach()) for e in per_record + [dm.candidate_errors[0]])
 
 
 def p_cycle(layer, inputs):
-    """One n step, one p step on all ``inputs`` at once, then the install; (net, first record)."""
     torch.manual_seed(1)
     net = nn.Sequential(layer())
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1), install_batches=2)
-    for mode in ["n", "p"]:
-        tr.optimizer.zero_grad()
-        sum(net(x).pow(2).mean() for x in inputs).backward()
-        tr.optimizer.step()
-        tr.start_p_phase() if mode == "n" else tr.start_n_phase()
+    tr = DendriteTrainer(net, SGD, install_batches=2)
+    for switch in (tr.start_p_phase, tr.start_n_phase):
+        step(tr, net, *inputs)
+        switch()
     return net, tr.neurons[0].dendrite_module.dendrite_values[0]
 
 
 @pytest.mark.parametrize("layer, inputs", [
     (lambda: nn.Linear(4, 3), [torch.randn(8, 6, 4), torch.randn(8, 4)]),  # tokens and a pooled vector
-    (lambda: nn.Conv1d(2, 3, 3), [torch.randn(2, 5)]),  # unbatched: a batch of one
-    (lambda: nn.Conv2d(2, 3, 3), [torch.randn(2, 5, 5)])])
+    (lambda: nn.Conv1d(2, 3, 3), [torch.randn(2, 5)]), (lambda: nn.Conv2d(2, 3, 3), [torch.randn(2, 5, 5)])])
 def test_inputs_of_other_ranks_train_in_p_mode_as_in_n_mode(layer, inputs):
     net, rec = p_cycle(layer, inputs)
     assert rec.initialized.item() == len(inputs) and net[0].dendrite_module.num_dendrites == 1
-    if inputs[0].dim() < 4 and not isinstance(net[0].main_module, nn.Linear):
-        twin, twin_rec = p_cycle(layer, [x.unsqueeze(0) for x in inputs])
+    if len(inputs) == 1:  # an unbatched convolution: as a batch of one
+        twin, twin_rec = p_cycle(layer, [inputs[0][None]])
         for name in ["normal_pass_average_d", "prev_dendrite_candidate_correlation", "best_score"]:
             torch.testing.assert_close(getattr(rec, name), getattr(twin_rec, name))
-        torch.testing.assert_close(net(inputs[0]), twin(inputs[0].unsqueeze(0)).squeeze(0))
+        torch.testing.assert_close(net(inputs[0]), twin(inputs[0][None])[0])
 
 
-def corrupt_tying_file(tmp_path):
-    from safetensors.torch import save_file
-    from arborai.utils_arborai import load_model_with_weight_tying
-
-    save_file({"weight": torch.zeros(1)}, str(tmp_path / "net.pt"), metadata={"weight_tying": "{not json"})
-    load_model_with_weight_tying(nn.Linear(1, 1), str(tmp_path / "net.pt"))
-
-
-def trainer_without_candidates():
-    GAR.pc._values["global_candidates"] = 0  # past the setter's own check
-    DendriteTrainer(nn.Linear(2, 2), torch.optim.SGD)
-
-
-def reduce_returning(value):
-    from test_batched_step import batched_step, p_module
-
-    batched_step(p_module(lambda: nn.Linear(6, 4), 2)[1], [1, -1], torch.randn(8, 6), torch.randn(8, 4), lambda t: value)
-
-
-def stack_misshapen_record(dm):
-    dm.dendrite_values[1].best_score = torch.zeros(5)
-    DE.stack_records(dm)
+def cf(outs):
+    return lambda dm, _: DE.candidate_forward(dm, [1, -1], outs, torch.randn(2, 3))
 
 
 @pytest.mark.parametrize("call, kind, text", [
-    (lambda dm, _: DE.candidate_forward(dm, [1, -1], [], torch.randn(2, 3)), ValueError,
-     r"candidate_forward \(layer fc\): dendrite_outs must hold the outputs of the 1 installed dendrites, got 0"),
-    (lambda dm, _: DE.candidate_forward(dm, [1, -1], None, torch.randn(2, 3)), ValueError, "got NoneType"),
-    (lambda dm, _: DE.candidate_forward(dm, [1, -1], [None], torch.randn(2, 3)), TypeError,
-     r"\(layer fc\): entry 0 of dendrite_outs must be a tensor, got NoneType"),
+    (cf([]), ValueError, r"candidate_forward \(layer layer\): dendrite_outs must hold the outputs of the 1 installed dendrites, got 0"),
+    (cf(None), ValueError, "got NoneType"),
+    (cf([None]), TypeError, r"\(layer layer\): entry 0 of dendrite_outs must be a tensor, got NoneType"),
     (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), -1, 1.0), ValueError,
-     r"watch_error_average \(layer fc\): an output \[5, 4\] has no dimension -1 of 4 neurons"),
-    (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), 0, 1.0), ValueError,
-     "no dimension 0 of 4"),
-    (lambda dm, _: stack_misshapen_record(dm), ValueError, r"\(layer fc\): value record 1's 'best_score' has shape \[5\]"),
-    (lambda _, tmp: corrupt_tying_file(tmp), ValueError, r"net.pt: corrupt 'weight_tying' metadata"),
-    (lambda dm, _: GAR.pc.set_global_candidates(0), ValueError, "expected a count >= 1, got 0"),
-    (lambda dm, _: trainer_without_candidates(), ValueError, "at least one candidate expected"),
-    (lambda dm, _: reduce_returning("summed"), TypeError, r"reduce must sum .* got str")])
+     r"watch_error_average \(layer layer\): an output \[5, 4\] has no dimension -1 of 4 neurons"),
+    (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), 0, 1.0), ValueError, "no dimension 0 of 4"),
+    (lambda dm, _: (setattr(dm.dendrite_values[1], "best_score", torch.zeros(5)), DE.stack_records(dm)), ValueError,
+     r"\(layer layer\): value record 1's 'best_score' has shape \[5\]"),
+    (lambda _, tmp: (save_file({"w": torch.zeros(1)}, str(tmp / "t.pt"), metadata={"weight_tying": "{no json"}),
+                     UAR.load_model_with_weight_tying(nn.Linear(1, 1), str(tmp / "t.pt"))), ValueError,
+     r"t.pt: corrupt 'weight_tying' metadata"),
+    (lambda *_: GAR.pc.set_global_candidates(0), ValueError, "expected a count >= 1, got 0"),
+    (lambda *_: (GAR.pc._values.__setitem__("global_candidates", 0), DendriteTrainer(MLP(), SGD)), ValueError,
+     "at least one candidate expected"),  # past the setter's own check
+    (lambda dm, _: batched_step(p_module(lambda: nn.Linear(3, 4), 2)[1], [1, -1], torch.randn(8, 3), torch.randn(8, 4),
+                                lambda t: "summed"), TypeError, r"reduce must sum .* got str")])
 def test_malformed_arguments_are_named_at_the_call(call, kind, text, tmp_path):
+    neuron, dm = p_module(lambda: nn.Linear(3, 4), 2)
+    neuron.grow_dendrites(1)
     with pytest.raises(kind, match=text):
-        call(p_layer(dendrites=1)[1], tmp_path)
-
-
-@pytest.mark.parametrize("form", ["safetensors", "whole_module"])
-def test_concurrent_saves_under_one_name_leave_the_last_complete_checkpoint(form, tmp_path):
-    import threading
-
-    import arborlib.net_toolkit as NT
-    from test_net_toolkit import out, target, trained, use_form
-
-    use_form(form)
-    nets, into, failed = [trained(seed=s, dendrites=1) for s in (0, 1)], target(dendrites=1), []
-
-    def save(net):
-        try:
-            NT.ab_save_net(net, str(tmp_path), "m")
-        except Exception as error:  # a thread swallows it otherwise
-            failed.append(error)
-
-    for _ in range(6):
-        threads = [threading.Thread(target=save, args=(n,)) for n in nets * 2]
-        [t.start() for t in threads]
-        [t.join() for t in threads]
-        got = out(NT.load_net(into, str(tmp_path), "m_arb"))
-        assert not failed and any(torch.allclose(got, out(n)) for n in nets)
-    assert [p.name for p in tmp_path.iterdir()] == ["m_arb.pt"]
+        call(dm, tmp_path)
 
 
 def test_a_reduce_that_returns_the_sum_counts_as_one_that_sums_in_place():
-    import copy
-
-    from test_batched_step import FIELDS, batched_step, p_module
-
     x, error = torch.randn(16, 6), torch.randn(16, 4)
     in_place = p_module(lambda: nn.Linear(6, 4), 2)[1]
     returned = copy.deepcopy(in_place)
     batched_step(in_place, [1, -1], x, error, lambda t: [t.add_(1)] and None)  # stands for other ranks' sums
     batched_step(returned, [1, -1], x, error, lambda t: t + 1)
-    for a, b in zip(in_place.dendrite_values, returned.dendrite_values):
-        assert all(torch.equal(getattr(a, f), getattr(b, f)) for f in FIELDS)
+    assert all(torch.equal(getattr(a, f), getattr(b, f)) for a, b in zip(in_place.dendrite_values, returned.dendrite_values) for f in FIELDS)
 
 
 def test_a_stale_optimizer_refuses_to_step_and_a_raising_install_loss_still_completes_the_switch():
-    net, x = nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 2)), torch.randn(8, 4)
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1), install_loss=lambda: {}["no loss"])
+    net, x = MLP(), torch.randn(8, 4)
+    tr = DendriteTrainer(net, SGD, install_loss=lambda: {}["no loss"])
     for switch in (tr.start_p_phase, tr.start_n_phase):
-        trained_step(tr, net, x)
+        step(tr, net, x)
         old = tr.optimizer
         with pytest.raises(KeyError) if switch == tr.start_n_phase else contextlib.nullcontext():
             switch()
         with pytest.raises(RuntimeError, match="earlier phase .* take trainer.optimizer again"):
             old.step()
-        trained_step(tr, net, x)
+        step(tr, net, x)
     held = {p for g in tr.optimizer.param_groups for p in g["params"]}
     assert tr.mode == GAR.arb_tracker.member_vars["mode"] == "n" and net.training and tr.num_dendrites == 1
     assert held == set(tr.parameters()) and net[0].main_module.weight in held
+
+
+@pytest.mark.parametrize("form", ["safetensors", "whole_module"])
+def test_concurrent_saves_under_one_name_leave_the_last_complete_checkpoint(form, tmp_path):
+    use_form(form)
+    nets, into = [trained(seed=s, dendrites=1) for s in (0, 1)], target(dendrites=1)
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(6):
+            list(pool.map(lambda n: NT.ab_save_net(n, str(tmp_path), "m"), nets * 2))  # raises a save's error
+            got = out(NT.load_net(into, str(tmp_path), "m_arb"))
+            assert any(torch.allclose(got, out(n)) for n in nets)
+    assert [p.name for p in tmp_path.iterdir()] == ["m_arb.pt"]

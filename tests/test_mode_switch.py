@@ -186,8 +186,8 @@ def test_set_ab_mode_other_modes_do_nothing(mode, verbose, capsys):
 @pytest.mark.parametrize("candidates", [0, 1, 3])
 def test_set_ab_mode_n_locks_every_slot(candidates, verbose, capsys):
     GAR.pc.set_verbose(verbose)
-    GAR.pc.set_global_candidates(candidates)
     dm = slots(3)
+    GAR.pc._values["global_candidates"] = candidates  # the engine's loop; the setter refuses 0
     DE.set_ab_mode(dendrite_module=dm, mode="n")
     assert [float(v.locked) for v in dm.dendrite_values] == [1.0] * candidates + [0.0] * (3 - candidates)
     assert capsys.readouterr().out == ("so calling all the things to add to layers\n" if verbose else "")
