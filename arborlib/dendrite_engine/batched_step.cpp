@@ -713,8 +713,8 @@ void watch_error_average(const py::object& dendrite_module, const at::Tensor& ou
   }
   // The records are resolved now, with the GIL held: the hook then runs tensor ops only, and
   // backward neither takes the GIL nor calls into Python for it.
-  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node, "watch_error_average"), node,
-                        scale](const at::Tensor& grad) {
+  const ErrorAverageTarget target = error_average_target(dendrite_module, output.sizes(), node, "watch_error_average");
+  output.register_hook([target, node, scale](const at::Tensor& grad) {
     if (grad.defined()) apply_error_average(target, grad, node, scale);
   });
 }

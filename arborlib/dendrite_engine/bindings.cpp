@@ -74,8 +74,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
         "slot and neuron: sums of D, D^2, D*P; per neuron: sums of P, P^2; the elements per\n"
         "neuron of every pair) is gathered into ONE flat float64 tensor, and reduce(flat) is\n"
         "called exactly once, before any statistic is formed; it must sum the tensor in place\n"
-        "across processes and return None, or return the summed tensor. Every batch statistic, gradient scale, running average and best score\n"
-        "is then computed from the global sums. Contract: summing the candidates' parameter\n"
+        "across processes and return None, or return the summed tensor. Every batch statistic,\n"
+        "gradient scale, running average and best score is then computed from the global sums. Contract: summing the candidates' parameter\n"
         "gradients across processes afterwards gives exactly the gradient of one process that saw\n"
         "the concatenated batch, and the running averages and best scores equal that process's.",
         arg("dendrite_modules"), arg("reduce") = py::none());

@@ -237,8 +237,8 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
       const at::Tensor t = tensor_or_fail("candidate_forward", dendrite_module, "a dendrites_to_candidates entry", w);
       if (t.dim() != 2 || t.size(0) < installed || (!rows.empty() && t.size(1) != rows[0].size(1))) {
         fail(PyExc_ValueError, "candidate_forward", layer,
-             "a dendrites_to_candidates entry " + shape_text(t.sizes()) + " does not hold one row per installed dendrite (" +
-                 std::to_string(installed) + ") of equal width");
+             "a dendrites_to_candidates entry " + shape_text(t.sizes()) + " does not hold one row per installed " +
+                 "dendrite (" + std::to_string(installed) + ") of equal width");
       }
       rows.push_back(t.narrow(0, 0, installed));
     }

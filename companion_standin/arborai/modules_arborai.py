@@ -617,7 +617,8 @@ class ARBNeuronModule(nn.Module):
         1, or 0 for an unbatched input ([C, L], [C, H, W]), which PyTorch accepts as well."""
         if layout_of(self.main_module).last_dim:
             return rank - 1
-        return 0 if rank == self.main_module.weight.dim() - 1 else 1
+        unbatched = isinstance(self.main_module, nn.modules.conv._ConvNd) and rank == self.main_module.weight.dim() - 1
+        return 0 if unbatched else 1
 
     def _neuron_dimension(self, out: torch.Tensor) -> int:
         """A linear layer's neurons are the last dimension of its output, whatever the input's
