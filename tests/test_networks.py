@@ -36,9 +36,7 @@ class Decoder(nn.Sequential):
         return self[1](self[0](x, x))
 
 
-class Encoder(nn.Sequential):
-    """A classifier whose batches are padded: in eval, torch's encoder would make them nested tensors."""
-
+class Encoder(nn.Sequential):  # padded batches: in eval, torch's encoder would make them nested tensors
     def __init__(self):
         layer = nn.TransformerEncoderLayer(16, 2, 32, dropout=0.0, batch_first=True)
         super().__init__(nn.TransformerEncoder(layer, 2), nn.Flatten(), nn.Linear(80, 3))
@@ -53,9 +51,9 @@ def hugging_face(kind):
     transformers = pytest.importorskip("transformers")
     quiet = dict(hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0, num_labels=3)
     if kind == "gpt2":
-        config = transformers.GPT2Config(vocab_size=50, n_positions=16, n_embd=16, n_layer=2, n_head=2, resid_pdrop=0.0,
-                                         embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
-        return transformers.GPT2LMHeadModel(config)
+        return transformers.GPT2LMHeadModel(transformers.GPT2Config(
+            vocab_size=50, n_positions=16, n_embd=16, n_layer=2, n_head=2, resid_pdrop=0.0, embd_pdrop=0.0,
+            attn_pdrop=0.0, bos_token_id=0, eos_token_id=0))
     if kind == "bert":
         return transformers.BertForSequenceClassification(transformers.BertConfig(
             vocab_size=50, hidden_size=16, num_hidden_layers=2, num_attention_heads=2, intermediate_size=32,
@@ -120,8 +118,7 @@ def test_network_goes_through_the_workflow(name, tmp_path):
     expected_out = forward_everywhere(net.eval(), x)
 
     NT.ab_save_net(net, str(tmp_path), "net")
-    fresh = make()
-    wrap_network(fresh)
+    wrap_network(fresh := make())
     for neuron in neuron_modules(fresh):
         neuron.grow_dendrites(2)
     loaded = NT.load_net(NT.clean_net(fresh), str(tmp_path), "net_arb").eval()
