@@ -13,10 +13,13 @@ slices. Candidates of a p phase are not part of the export, only installed dendr
 from __future__ import annotations
 
 import copy
-from typing import Callable, List, Optional, Sequence, Tuple
+import functools
+from typing import Callable, List, Optional, Sequence
 
 import torch
 from torch import nn
+
+from .cascade import dendrite_cascade
 
 __all__ = ["DendriteBlock", "dendrite_cascade", "guard_fast_path", "save_portable", "to_torch"]
 
@@ -44,27 +47,6 @@ def guard_fast_path(child: nn.Module) -> None:
     weights and would run without their dendrites; torch skips it whenever a submodule has a
     hook, and a hook on a module that no one calls costs no forward pass anything."""
     child._forward_pre_hooks[SLOW_PATH_KEY] = keep_slow_path
-
-
-def dendrite_cascade(
-    raw: Sequence[torch.Tensor],
-    row: Callable[[int, int], torch.Tensor],
-    activation: Callable[[torch.Tensor], torch.Tensor],
-    one_pass: bool = False,
-) -> List[torch.Tensor]:
-    """Activated outputs of a layer's dendrites, in installation order: dendrite k gets
-    ``activation(raw[k] + sum_{j<k} row(k, j) * out_j)``, where ``row(k, j)`` is the per-neuron
-    weight from dendrite j into dendrite k, shaped to broadcast against the outputs.
-
-    ``one_pass`` forms each weighted sum with one ``addcmul`` instead of a product and a sum:
-    faster, but rounded differently (a fused multiply-add), so the training network keeps the
-    two-step form that the fused blocks compute and its checkpoint is proved against."""
-    outs: List[torch.Tensor] = []
-    for k, value in enumerate(raw):
-        for j in range(k):
-            value = torch.addcmul(value, row(k, j), outs[j]) if one_pass else value + row(k, j) * outs[j]
-        outs.append(activation(value))
-    return outs
 
 
 class DendriteBlock(nn.Module):
@@ -142,7 +124,7 @@ class DendriteBlock(nn.Module):
             parts = [layer(*args, **kwargs) for layer in self.layers]
         out = parts[0]
         weights = self.cascade_weights
-        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation, one_pass=True)
+        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation)
         top = self.top_weights
         for k, act in enumerate(acts):
             out = torch.addcmul(out, top[k], act)
@@ -177,9 +159,10 @@ def _no_processors(name: str, processors: Sequence) -> None:
         )
 
 
-def _parts(block: nn.Module, name: str):
+def _parts(block: nn.Module, name: str, companion: Callable[[], Callable[[torch.Tensor], torch.Tensor]]):
     """(main layer, dendrite layers, cascade weights [D, D, C], top weights [D, C], activation,
-    trailing dimension count) of one wrapped layer in any of its three forms."""
+    trailing dimension count) of one wrapped layer in any of its three forms; ``companion()``
+    gives the companion's activation, which the training and cleaned forms use."""
     kind = _class_name(block)
     if kind == TRAINING_FORM:
         dm = block.dendrite_module
@@ -191,7 +174,7 @@ def _parts(block: nn.Module, name: str):
             cascade[k, :k] = dm.dendrites_to_dendrites[k + 1].detach()
         record = dm.dendrite_values[0]
         trailing = len(record.this_output_dimensions) - 1 - int(record.this_node_index)
-        activation = _companion_activation() if dendrites else None
+        activation = companion() if dendrites else None
         return block.main_module, dendrites, cascade, top, activation, trailing
     layers = list(block.layer_array)
     _no_processors(name, block.processor_array)
@@ -211,7 +194,7 @@ def _parts(block: nn.Module, name: str):
     for k in range(1, count):
         cascade[k, :k] = packed[k - offset, :k]
     top = packed[count - offset, :count]
-    activation = block.internal_nonlinearity if kind == FUSED_FORM else _companion_activation()
+    activation = block.internal_nonlinearity if kind == FUSED_FORM else companion()
     return main, dendrites, cascade, top, activation, trailing
 
 
@@ -246,12 +229,15 @@ def _fused_layer(main: nn.Module, dendrites: List[nn.Module]) -> Optional[nn.Mod
 
 
 def export_block(block: nn.Module, name: str = "", activation=None, memo: Optional[dict] = None,
-                 tied: frozenset = frozenset()) -> DendriteBlock:
+                 tied: frozenset = frozenset(), companion=_companion_activation) -> DendriteBlock:
     """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form).
     ``memo`` and ``tied`` (ids of parameters the network holds more than once) come from
     :func:`to_torch`: a main layer with a tied parameter is copied through the network's memo
-    and not fused, so the tie survives."""
-    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block))
+    and not fused, so the tie survives. ``companion`` returns the companion's activation
+    (``to_torch`` looks it up once)."""
+    if activation is not None:
+        companion = lambda: None  # noqa: E731 - a given activation needs no companion
+    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block), companion)
     if isinstance(main, nn.Linear):
         trailing = 0  # neurons are the last dimension whatever the input's rank
     is_tied = any(id(p) in tied for p in main.parameters())
@@ -271,8 +257,10 @@ def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch
     ``activation`` replaces the dendrite nonlinearity the network was trained with (by default
     the companion's ``get_arb_forward_function()``); it must be picklable for ``torch.save``.
     """
+    # Looked up once, and only if a block needs it: the companion is not imported otherwise.
+    companion = functools.cache(_companion_activation)
     if _is_block(net):
-        return export_block(net, activation=activation)
+        return export_block(net, activation=activation, companion=companion)
     # Each block is replaced wherever the copy meets it: deepcopy takes it from the memo, which
     # the blocks' own copies share, so tied weights stay tied.
     memo, done = {}, []
@@ -281,7 +269,7 @@ def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch
         (tied if id(p) in seen else seen).add(id(p))
     for path, module in net.named_modules():
         if _is_block(module) and not any(path.startswith(p + ".") for p in done):
-            memo[id(module)] = export_block(module, path, activation, memo, frozenset(tied))
+            memo[id(module)] = export_block(module, path, activation, memo, frozenset(tied), companion)
             done.append(path)
     exported = copy.deepcopy(net, memo)
     exported.__dict__.pop("tracker_string", None)  # the companion's run state, not the model's

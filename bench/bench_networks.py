@@ -8,8 +8,9 @@ Architectures: nn.TransformerEncoder and nn.TransformerDecoder classifiers, GPT-
 from small `transformers` configurations (skipped without transformers), and a residual CNN with
 BatchNorm. Every variant is timed in one process, in alternating rounds (one SGD step: forward,
 squared-output loss, backward, step); the table shows the median step time of each variant over
-the plain step's, with a second copy of the plain network as a control of the noise. When a network cannot be wrapped with the defaults, the layers that the
-failure names are excluded and the row says so. Results also go to bench/results/networks.json.
+the plain step's, with a second copy of the plain network as a control of the noise. When a
+network cannot be wrapped with the defaults, the layers that the failure names are excluded and
+the row says so. Results also go to bench/results/networks.json.
 Target: n mode with 0 dendrites within 10% of plain on each.
 """
 import argparse
@@ -151,7 +152,8 @@ def main():
     torch.set_num_threads(args.threads)
     GAR.pc.set_global_candidates(2)
     results = {}
-    print(f"{'network':<14}{'wrapped':>8}{'copy/plain':>11}{'n0/plain':>10}{'p/plain':>9}{'n2/plain':>10}{'params n2/plain':>17}  notes")
+    print(f"{'network':<14}{'wrapped':>8}{'copy/plain':>11}{'n0/plain':>10}{'p/plain':>9}{'n2/plain':>10}"
+          f"{'params n2/plain':>17}  notes")
     for name in args.only:
         make, inputs = ARCHITECTURES[name]
         try:
@@ -175,8 +177,8 @@ def main():
         count = lambda net: sum(p.numel() for p in net.parameters())  # noqa: E731
         growth = count(steps["n, 2 dendrites"][0]) / count(steps["plain"][0])
         note = f"excluded {excluded}" if excluded else ""
-        print(f"{name:<14}{wrapped:>8}{ratio['plain copy']:>11.3f}{ratio['n, 0 dendrites']:>10.3f}{ratio['p']:>9.3f}{ratio['n, 2 dendrites']:>10.3f}"
-              f"{growth:>17.3f}  {note}")
+        print(f"{name:<14}{wrapped:>8}{ratio['plain copy']:>11.3f}{ratio['n, 0 dendrites']:>10.3f}"
+              f"{ratio['p']:>9.3f}{ratio['n, 2 dendrites']:>10.3f}{growth:>17.3f}  {note}")
         results[name] = {"wrapped": wrapped, "excluded": excluded, "median_s": median, "ratio": ratio,
                          "params_growth": growth}
     os.makedirs(os.path.dirname(args.out), exist_ok=True)

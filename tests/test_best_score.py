@@ -2,8 +2,8 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import record
 
 WARNING = (
     "Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to CPU-synchronized check\n"
@@ -11,7 +11,7 @@ WARNING = (
 
 
 def scored(best, corr, previous, initialized=1.0, pearson=None, best_pearson=None, name="fc"):
-    rec = MAR.ValueRecord(len(best), name, 1, [-1, len(best)])
+    rec = record(len(best), name=name, dims=[-1, len(best)])
     rec.best_score.copy_(torch.tensor(best))
     rec.prev_dendrite_candidate_correlation.copy_(torch.tensor(corr))
     rec.previous_best_score.copy_(torch.tensor(previous))

@@ -150,7 +150,7 @@ def test_threads_follow_callers_grad_mode(grad):
     w = SR.make_module(three(layers))
     with torch.set_grad_enabled(grad):
         out = w(torch.randn(4, 2))
-    assert out.requires_grad == grad and [l.grad_seen for l in layers] == [grad] * 3
+    assert out.requires_grad == grad and [layer.grad_seen for layer in layers] == [grad] * 3
 
 
 # ---------------------------------------------------------------- rebuild walk

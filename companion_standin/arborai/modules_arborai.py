@@ -10,6 +10,7 @@ from __future__ import annotations
 import copy
 import dataclasses
 import functools
+import gc
 import sys
 import warnings
 import weakref
@@ -44,6 +45,21 @@ def check_candidate_slots(modules: Sequence["DendriteModule"], count: int, actio
                 f"candidate count is {count}. The count is fixed for a layer once it is wrapped: set "
                 "GAR.pc.set_global_candidates before wrapping, and keep it while that network trains."
             )
+
+
+def _check_live_slots(count: int, action: str) -> None:
+    """Refuses a candidate count that a layer in its p phase does not have slots for: the
+    engine would loop over slots it does not have (``GAR.pc.set_global_candidates`` asks)."""
+
+    def busy():
+        return [dm for dm in list(LIVE_DENDRITE_MODULES) if dm.mode == "p" and len(dm.dendrite_values) != count]
+
+    if busy():
+        gc.collect()  # optimizers sit in reference cycles: finished networks may linger
+        check_candidate_slots(busy(), count, action)
+
+
+GAR.CANDIDATE_COUNT_CHECKS.append(_check_live_slots)
 
 
 def registries() -> Dict[str, List[str]]:
@@ -434,27 +450,6 @@ class DendriteModule(nn.Module):
             name: getattr(p, "parameter_type", None) for name, p in self.named_parameters()
         }
 
-    def best_candidate(self, prefer: Optional[int] = None) -> Optional[int]:
-        """The slot whose candidate scores best over the neurons, among candidates whose weights
-        are all finite (None when there is none); ``prefer`` whenever its weights are finite. Each
-        neuron's scores are divided by the best of that neuron: a neuron whose error barely varies
-        has a normalised covariance orders of magnitude above the others, and would otherwise
-        pick the candidate alone."""
-        finite = [
-            k for k in range(len(self.dendrite_values))
-            if k < len(self.candidate_module)
-            and all(bool(torch.isfinite(p).all()) for p in self.candidate_module[k].parameters())
-            and bool(torch.isfinite(self.dendrites_to_candidates[k]).all())
-        ]
-        if not finite:
-            return None
-        if prefer in finite:
-            return prefer
-        scores = torch.stack([self.dendrite_values[k].best_score for k in finite])
-        scores = scores.nan_to_num(nan=0.0, posinf=0.0)
-        share = scores / scores.max(0).values.clamp_min(1e-12)
-        return finite[int(share.sum(1).argmax())]
-
     def add_dendrite(self, layer: nn.Module, weights_from_earlier: torch.Tensor) -> None:
         """Installs ``layer`` as the next dendrite, fed by earlier ones through ``weights_from_earlier``
         (shape ``[num_dendrites, out_channels]``)."""
@@ -486,7 +481,7 @@ class DendriteModule(nn.Module):
         if self.num_dendrites == 0:
             return []
         import arborlib.dendrite_engine as DE
-        from arborlib.export import dendrite_cascade
+        from arborlib.cascade import dendrite_cascade
 
         args2, kwargs2 = DE.preprocess_ab(*args, **kwargs)
         raw = [layer(*args2, **kwargs2) for layer in self.layers]
@@ -510,12 +505,6 @@ def _layer_shape(layer: nn.Module, name: str = ""):
         return out_channels, 1, [-1, out_channels]
     spatial = layer.weight.dim() - 2 if isinstance(getattr(layer, "weight", None), torch.Tensor) else 0
     return out_channels, 1, [-1, out_channels] + [-1] * spatial
-
-
-def least_squares_step(num: torch.Tensor, den: torch.Tensor, scale: float) -> torch.Tensor:
-    """``scale`` times the least-squares weight from ``least_squares_sums``; a neuron whose sums
-    are not finite (a non-finite batch) gets no step, so that it never reaches the output."""
-    return torch.nan_to_num(scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
 
 
 def _scaled(hook, scale: float):
@@ -576,49 +565,6 @@ class ARBNeuronModule(nn.Module):
         dm.add_dendrite(dm.candidate_module[slot], dm.dendrites_to_candidates[slot][:k])
         row = torch.zeros(self.out_channels) if top_weights is None else top_weights.detach()
         self._append_top_row(row)
-
-    @torch.no_grad()
-    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0,
-                        add: bool = False) -> None:
-        """Sets the newest dendrite's output weights by least squares, so its weighted output
-        approximates the negative of the neurons' error: the network's loss falls at once instead
-        of waiting for these weights to grow from zero.
-
-        ``batches``: (args, kwargs, error) of recent training batches, the error being the gradient
-        at this layer's output. The loss is taken as a batch mean (PyTorch's default), so the error
-        times the batch size is the per-sample error that the dendrite is fitted to."""
-        if not batches:
-            return
-        newest = lambda view, args, kwargs: self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]  # noqa: E731
-        fit = least_squares_step(*self.least_squares_sums(batches, newest), scale)
-        row = self.dendrites_to_top[-1][-1]
-        row.copy_(row + fit if add else fit)
-
-    @torch.no_grad()
-    def least_squares_sums(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]],
-                           output_of: Callable[[List[int], tuple, dict], Optional[torch.Tensor]]
-                           ) -> Tuple[torch.Tensor, torch.Tensor]:
-        """Per neuron, the sums over ``batches`` of -output x per-sample error and of output
-        squared, in float32 or wider: their ratio is the least-squares output weight of the
-        dendrite whose output ``output_of(view_tuple, args, kwargs)`` gives (None skips a batch)."""
-        top = self.dendrites_to_top[-1]
-        num = torch.zeros(self.out_channels, dtype=torch.promote_types(top.dtype, torch.float32), device=top.device)
-        den = torch.zeros_like(num)
-        for args, kwargs, error in batches:
-            node = self._node_for(error.dim())  # batches may differ in rank
-            view = [-1 if d == node else 1 for d in range(error.dim())]
-            out = output_of(view, args, kwargs)
-            if out is None:
-                continue
-            out, error = out.to(num), error.to(num)
-            dims = [d for d in range(error.dim()) if d != node]
-            batch_num = (out * error).sum(dims) * -(error.shape[0] if node else 1)  # node 0: unbatched
-            batch_den = (out * out).sum(dims)
-            # A non-finite batch adds nothing: the other batches still give the fit.
-            finite = batch_num.isfinite() & batch_den.isfinite()
-            num += torch.where(finite, batch_num, 0.0)
-            den += torch.where(finite, batch_den, 0.0)
-        return num, den
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
