@@ -19,7 +19,7 @@ from typing import Callable, List, Optional, Sequence
 import torch
 from torch import nn
 
-from .cascade import dendrite_cascade
+from .cascade import dendrite_cascade, guard_fast_path
 
 __all__ = ["DendriteBlock", "dendrite_cascade", "guard_fast_path", "save_portable", "to_torch"]
 
@@ -29,24 +29,6 @@ TRAINING_FORM = "ARBNeuronModule"
 FUSED_FORM = "ARBLayer"
 CLEANED_FORM = "ARBModulePyThread"
 FUSABLE = (nn.Linear, nn.Conv1d, nn.Conv2d, nn.Conv3d)
-
-
-def keep_slow_path(module: nn.Module, args: tuple) -> None:
-    """The forward pre-hook that :func:`guard_fast_path` puts on a module no one calls."""
-    return None
-
-
-# A fixed key, not a handle's id from torch's global counter: two saves of one network must
-# give the same bytes.
-SLOW_PATH_KEY = "arborlib.keep_slow_path"
-
-
-def guard_fast_path(child: nn.Module) -> None:
-    """Puts :func:`keep_slow_path` on ``child``, a never-called child of a wrapped layer (in any
-    of its forms). The fused inference path of ``nn.TransformerEncoderLayer`` reads its sublayers'
-    weights and would run without their dendrites; torch skips it whenever a submodule has a
-    hook, and a hook on a module that no one calls costs no forward pass anything."""
-    child._forward_pre_hooks[SLOW_PATH_KEY] = keep_slow_path
 
 
 class DendriteBlock(nn.Module):

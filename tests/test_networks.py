@@ -1,5 +1,6 @@
 """Networks nobody here wrote, through the whole workflow with DendriteTrainer's defaults: n, p and
 install twice; eval (with torch's transformer fast path on); save and load; export."""
+import collections
 import copy
 
 import pytest
@@ -26,19 +27,16 @@ class ResidualCNN(nn.Module):
         return self.head(torch.relu(h + self.bn2(self.conv(h))).mean((2, 3)))
 
 
-class Decoder(nn.Module):
+class Decoder(nn.Sequential):
     def __init__(self):
-        super().__init__()
-        self.decoder = nn.TransformerDecoder(nn.TransformerDecoderLayer(16, 2, 32, dropout=0.0, batch_first=True), 2)
-        self.head = nn.Linear(16, 3)
+        super().__init__(nn.TransformerDecoder(nn.TransformerDecoderLayer(16, 2, 32, 0.0, batch_first=True), 2),
+                         nn.Linear(16, 3))
 
     def forward(self, x):
-        return self.head(self.decoder(x, x))
+        return self[1](self[0](x, x))
 
 
-class Encoder(nn.Sequential):
-    """A classifier whose batches are padded: in eval, torch's encoder would make them nested tensors."""
-
+class Encoder(nn.Sequential):  # padded batches: in eval, torch's encoder would make them nested tensors
     def __init__(self):
         layer = nn.TransformerEncoderLayer(16, 2, 32, dropout=0.0, batch_first=True)
         super().__init__(nn.TransformerEncoder(layer, 2), nn.Flatten(), nn.Linear(80, 3))
@@ -53,9 +51,9 @@ def hugging_face(kind):
     transformers = pytest.importorskip("transformers")
     quiet = dict(hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0, num_labels=3)
     if kind == "gpt2":
-        config = transformers.GPT2Config(vocab_size=50, n_positions=16, n_embd=16, n_layer=2, n_head=2, resid_pdrop=0.0,
-                                         embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
-        return transformers.GPT2LMHeadModel(config)
+        return transformers.GPT2LMHeadModel(transformers.GPT2Config(
+            vocab_size=50, n_positions=16, n_embd=16, n_layer=2, n_head=2, resid_pdrop=0.0, embd_pdrop=0.0,
+            attn_pdrop=0.0, bos_token_id=0, eos_token_id=0))
     if kind == "bert":
         return transformers.BertForSequenceClassification(transformers.BertConfig(
             vocab_size=50, hidden_size=16, num_hidden_layers=2, num_attention_heads=2, intermediate_size=32,
@@ -80,10 +78,6 @@ def output(y):
     return y if torch.is_tensor(y) else y.logits
 
 
-def ties(net):
-    return len(list(net.named_parameters(remove_duplicate=False))) - len(list(net.parameters()))
-
-
 @torch.no_grad()
 def forward_everywhere(net, x):
     """Eval output under no_grad, equal under inference_mode and with torch's fast path off."""
@@ -104,11 +98,8 @@ def test_network_goes_through_the_workflow(name, tmp_path):
     net, x = make(), inputs()
     GAR.pc.set_global_candidates(2)
     trainer = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.01))
-    counts = {}
-    for neuron in trainer.neurons:
-        counts[type(neuron.main_module).__name__] = counts.get(type(neuron.main_module).__name__, 0) + 1
-        assert neuron.weight is neuron.main_module.weight  # reads reach the wrapped layer
-    assert counts == expected
+    assert collections.Counter(type(n.main_module).__name__ for n in trainer.neurons) == expected
+    assert all(n.weight is n.main_module.weight for n in trainer.neurons)  # reads reach the wrapped layer
     for _ in range(2):
         for start in (None, trainer.start_p_phase):
             if start:
@@ -127,8 +118,7 @@ def test_network_goes_through_the_workflow(name, tmp_path):
     expected_out = forward_everywhere(net.eval(), x)
 
     NT.ab_save_net(net, str(tmp_path), "net")
-    fresh = make()
-    wrap_network(fresh)
+    wrap_network(fresh := make())
     for neuron in neuron_modules(fresh):
         neuron.grow_dendrites(2)
     loaded = NT.load_net(NT.clean_net(fresh), str(tmp_path), "net_arb").eval()
@@ -136,7 +126,10 @@ def test_network_goes_through_the_workflow(name, tmp_path):
     for form in (net, loaded):
         exported = to_torch(form).eval()
         torch.testing.assert_close(forward_everywhere(exported, x), expected_out, rtol=1e-5, atol=1e-5)
-        assert ties(exported) == ties(net)  # GPT-2's output layer keeps its tie to the embedding
+        compiled = torch.compile(exported, fullgraph=True, backend="eager")  # stand-in reads trace too
+        torch.testing.assert_close(output(compiled(x)), expected_out, rtol=1e-5, atol=1e-5)
+        ties = len(list(exported.named_parameters(remove_duplicate=False))) - len(list(exported.parameters()))
+        assert ties == (name == "gpt2")  # GPT-2's output layer keeps its tie to the embedding
 
 
 def test_wrapping_is_all_or_nothing_and_says_what_it_wrapped(capsys):

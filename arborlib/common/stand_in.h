@@ -38,9 +38,9 @@ inline py::object main_layer_attr(py::object self, py::str name) {
 
 // The fused inference path of a transformer encoder layer reads its sublayers' weights and
 // would skip the dendrites; a hook on layer_array, which no one calls, keeps it off
-// (arborlib.export.guard_fast_path).
+// (arborlib.cascade.guard_fast_path).
 inline void guard_fast_path(const py::object& layer_array) {
-  module_named("arborlib.export").attr("guard_fast_path")(layer_array);
+  module_named("arborlib.cascade").attr("guard_fast_path")(layer_array);
 }
 
 }  // namespace arbor::block

@@ -392,7 +392,7 @@ class DendriteModule(nn.Module):
         DE.create_extra_tensors(self)
         LIVE_DENDRITE_MODULES.add(self)
         self.clear_candidate_queues()
-        from arborlib.export import guard_fast_path
+        from arborlib.cascade import guard_fast_path
 
         guard_fast_path(self)  # never called itself: keeps a transformer layer's fused path off
 
