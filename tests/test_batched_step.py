@@ -49,7 +49,7 @@ def batched_step(dm, view, x, error, reduce=None):
 @pytest.mark.parametrize("k", [1, 3])
 @pytest.mark.parametrize("kind", ["linear", "conv"])
 def test_batched_step_matches_per_record_functions(kind, k, running, host, monkeypatch):
-    monkeypatch.setattr(DE, "host_statistics", host)  # tensor ops: the path of other devices
+    monkeypatch.setattr(DE._testing, "host_statistics", host)  # tensor ops: the path of other devices
     make, in_shape, view = LAYERS[kind]
     GAR.pc.set_running_average_ab(running)
     GAR.pc.set_initial_correlation_batches(2)  # both averaging rules within four steps

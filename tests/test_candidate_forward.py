@@ -248,7 +248,7 @@ def test_failing_processor(capsys, stage, lines):
     dm.candidate_processors = [Processor(fail=stage)]
     with pytest.raises(RuntimeError) as info:
         DE.forward_candidates(dm, VT, [], input=torch.randn(2, 3))
-    assert str(info.value) == lines[0]
+    assert str(info.value) == f"forward_candidates (layer fc): {lines[0]}: bad {stage}"
     assert isinstance(info.value.__cause__, ValueError) and str(info.value.__cause__) == f"bad {stage}"
     captured = capsys.readouterr()
     assert captured.out == "\n".join(lines) + "\n"

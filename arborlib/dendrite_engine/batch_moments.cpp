@@ -1,11 +1,8 @@
 // Per-neuron batch moments of K stacked candidate outputs D and the neurons' error P, for
 // the batched candidate step. Raw sums, so that they add up across processes; float64
 // accumulation, so that the centred moments derived from them keep float32 accuracy.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")  // the column loops below are written to be vectorised
-#endif
-
-#include "correlation_math.h"
+// The column loops below are written to be vectorised; the build compiles this module at -O3.
+#include "statistics_rules.h"
 
 #include <ATen/Parallel.h>
 
@@ -73,7 +70,8 @@ ARBOR_CLONES void column_moments(const float* __restrict d, const float* __restr
 at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int64_t K, int64_t C, int64_t S) {
   const at::Tensor dc = d.to(at::kFloat).contiguous();
   const at::Tensor pc = p.to(at::kFloat).contiguous();
-  at::Tensor out = at::zeros({3 * K * C + 2 * C}, d.options().dtype(at::kDouble));
+  const rules::MomentsLayout layout{K, C};
+  at::Tensor out = at::zeros({layout.size()}, d.options().dtype(at::kDouble));
   double* o = out.data_ptr<double>();
   const float* dp = dc.data_ptr<float>();
   const float* pp = pc.data_ptr<float>();
@@ -84,10 +82,10 @@ at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int6
     for (int64_t t = begin; t < end; ++t) {
       const int64_t k = t / chunks, c0 = (t % chunks) * per_task, c1 = std::min(C, c0 + per_task);
       const float* dk = dp + k * C * S;
-      double* od = o + k * C;
-      double* odd = o + K * C + k * C;
-      double* odp = o + 2 * K * C + k * C;
-      double* op = o + 3 * K * C;
+      double* od = o + layout.sum_d() + k * C;
+      double* odd = o + layout.sum_dd() + k * C;
+      double* odp = o + layout.sum_dp() + k * C;
+      double* op = o + layout.sum_p();
       if (k == 0) {
         column_moments<true>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
       } else {
@@ -112,7 +110,9 @@ at::Tensor batch_moments(const at::Tensor& d, const at::Tensor& p, int64_t node,
   auto wide = [](const at::Tensor& t) { return at::isReducedFloatingType(t.scalar_type()) ? t.to(at::kFloat) : t; };
   const at::Tensor d4 = wide(d).reshape({R, K, C, S});
   const at::Tensor p4 = wide(p).reshape({R, 1, C, S});
-  const at::IntArrayRef dims{0, 3};
+  // Named storage: an IntArrayRef built from a braced list points at a temporary.
+  static constexpr int64_t kDims[] = {0, 3};
+  const at::IntArrayRef dims(kDims);
   const auto f64 = at::kDouble;
   return at::cat({d4.sum(dims, false, f64).flatten(), (d4 * d4).sum(dims, false, f64).flatten(),
                   (d4 * p4).sum(dims, false, f64).flatten(), p4.sum(dims, false, f64).flatten(),

@@ -3,7 +3,6 @@
 // and updated by masked tensor operations. The per-record functions stay as they are; this
 // path reads and writes the same record fields, through stacked [K, ...] tensors whose rows
 // the records hold as views.
-#include "correlation_math.h"
 #include "dendrite_engine.h"
 
 #include <torch/csrc/autograd/autograd.h>
@@ -120,32 +119,23 @@ struct RecordBuffers {
   }
 };
 
-}  // namespace
-
-py::list stack_records(const py::object& dendrite_module) {
-  RecordBuffers rb(dendrite_module);
-  py::list out;
-  for (const char* name : kFieldNames) out.append(py::cast(stacked_field(dendrite_module, rb.buffers, rb.held, name)));
-  return out;
-}
-
-namespace {
-
+// The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
+// records hold; re-stacked from the records where one was replaced.
 Stacks stacks_of(const py::object& dendrite_module) {
-  py::list l = stack_records(dendrite_module);
+  RecordBuffers rb(dendrite_module);
   Stacks s;
-  for (int i = 0; i < kFieldCount; ++i) s[i] = l[i].cast<at::Tensor>();
+  for (int i = 0; i < kFieldCount; ++i) s[i] = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[i]);
   return s;
 }
 
 // Settings, read once per engine call.
 struct StepSettings {
-  bool running, by_mean, normalized, live, verbose, report;
+  rules::CovarianceKind kind;
+  bool live, verbose, report;
   double initial_batches, threshold, threshold_raw;
   StepSettings()
-      : running(setting_on("running_average_ab")),
-        by_mean(setting_on("correlations_by_mean")),
-        normalized(setting_on("normalized_covariance")),
+      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"),
+             setting_on("normalized_covariance")},
         live(setting_on("learn_dendrites_live")),
         verbose(setting_on("verbose")),
         report(setting_on("debugging_backwards_nan")),
@@ -224,12 +214,6 @@ std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
   return v;
 }
 
-std::string fixed16(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.16f", v);
-  return buf;
-}
-
 // ---- the same updates as plain loops, for CPU tensors ----------------------------------
 // Small per-neuron vectors: dozens of tiny tensor ops would cost more than the arithmetic.
 
@@ -244,8 +228,6 @@ struct Rows {
   T& one(Field field, int64_t k) { return f[field][k]; }
 };
 
-inline double sign_of(double v) { return static_cast<double>((v > 0) - (v < 0)); }
-
 template <typename T>
 at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, double count, const StepSettings& set) {
   const int64_t K = layer.K, C = layer.C;
@@ -254,11 +236,12 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
   at::Tensor negated = at::empty({K, C}, scaled.options());                     // -sign
   T* sa = scaled.data_ptr<T>();
   T* ns = negated.data_ptr<T>();
-  const double* sum_d = m;
-  const double* sum_dd = m + K * C;
-  const double* sum_dp = m + 2 * K * C;
-  const double* sum_p = m + 3 * K * C;
-  const double* sum_pp = sum_p + C;
+  const rules::MomentsLayout layout{K, C};
+  const double* sum_d = m + layout.sum_d();
+  const double* sum_dd = m + layout.sum_dd();
+  const double* sum_dp = m + layout.sum_dp();
+  const double* sum_p = m + layout.sum_p();
+  const double* sum_pp = m + layout.sum_pp();
   bool p_finite = true;
   for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
   const double n = std::max(count, 1.0);
@@ -275,36 +258,28 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
     const bool initial = done < set.initial_batches;
     for (int64_t c = 0; c < C; ++c) {
       const int64_t i = k * C + c;
-      const double mean_d = sum_d[i] / n, mean_p = sum_p[c] / n;
-      const double std_d = std::max(std::sqrt(std::max(sum_dd[i] / n - mean_d * mean_d, 0.0)), 1e-8);
-      const double std_p = std::max(std::sqrt(std::max(sum_pp[c] / n - mean_p * mean_p, 0.0)), 1e-8);
-      const double cross = sum_dp[i] - mean_d * sum_p[c];
-      const double pearson = (cross / n) / (std_p * std_d);
-      double cov = cross;
-      if (set.running) {
-        cov += (mean_d - static_cast<double>(r.at(kAverageD, k, c))) *
-               (mean_p - static_cast<double>(r.at(kParentsAverage, k, c))) * n;
-      }
-      if (set.by_mean) cov /= n;
-      if (set.normalized) cov /= std_p;
-      // Gradient of sum(-D * sign(cov) * (P - average)) with respect to D: sign from the
-      // running covariance (before this pair's update) or the batch's.
-      const double sign = !finite ? 0.0 : set.running ? sign_of(static_cast<double>(r.at(kCorrelation, k, c))) : sign_of(cov);
-      const double average = set.running ? static_cast<double>(r.at(kParentsAverage, k, c)) : mean_p;
-      sa[i] = static_cast<T>(sign * average);
+      const rules::Batch<double> b =
+          rules::batch_from_sums(sum_d[i], sum_dd[i], sum_dp[i], sum_p[c], sum_pp[c], n);
+      const double cov = rules::covariance(b, n, set.kind, static_cast<double>(r.at(kAverageD, k, c)),
+                                           static_cast<double>(r.at(kParentsAverage, k, c)));
+      // Sign from the running covariance (before this pair's update) or the batch's.
+      const auto g = rules::gradient_terms<double>(set.kind.running, r.at(kCorrelation, k, c),
+                                                   r.at(kParentsAverage, k, c), cov, b.mean_p);
+      const double sign = finite ? g.sign : 0.0;
+      sa[i] = static_cast<T>(sign * g.centre);
       ns[i] = static_cast<T>(-sign);
       if (!ok) continue;
       T& npad = r.at(kNormalPassAverage, k, c);
-      npad = static_cast<T>(math::running_average(npad, mean_p));
+      npad = static_cast<T>(rules::running_average(npad, b.mean_p));
       if (set.live) r.at(kParentsAverage, k, c) = npad;
       auto fold = [&](Field f, double batch) {
         T& v = r.at(f, k, c);
-        v = static_cast<T>(initial ? (v * done + batch) / (done + 1.0) : math::running_average(v, batch));
+        v = static_cast<T>(initial ? rules::initial_average(v, done, batch) : rules::running_average(v, batch));
       };
-      fold(kAverageD, mean_d);
+      fold(kAverageD, b.mean_d);
       fold(kCorrelation, cov);
-      fold(kPearson, pearson);
-      r.at(kBatchPearson, k, c) = static_cast<T>(pearson);
+      fold(kPearson, b.pearson);
+      r.at(kBatchPearson, k, c) = static_cast<T>(b.pearson);
       if (initial) r.at(kBest, k, c) = r.at(kPreviousBest, k, c) = r.at(kBestPearson, k, c) = 0;
     }
     if (ok && initial) {
@@ -332,7 +307,7 @@ void best_scores_host(Layer& layer, const StepSettings& set) {
       r.at(kImprovedAny, k, c) += rose[c];
       best = std::max(best, score);
       const T previous = r.at(kPreviousBest, k, c);
-      beat = beat || (best * (1.0 - set.threshold) > previous && (best - set.threshold_raw) > previous);
+      beat = beat || rules::beats(best, previous, set.threshold, set.threshold_raw);
     }
     if (!(beat || r.one(kInitialized, k) == 0)) continue;
     if (set.verbose && r.one(kEpochFlag, k) == 0) {
@@ -343,9 +318,8 @@ void best_scores_host(Layer& layer, const StepSettings& set) {
           at_max = c;
         }
       }
-      say("Score from " + fixed16(r.at(kPreviousBest, k, at_max)) + " to " + fixed16(r.at(kBest, k, at_max)) +
-          " for " + layer.name + " with initialized " +
-          std::to_string(static_cast<long long>(r.one(kInitialized, k))));
+      say(rules::score_message(r.at(kPreviousBest, k, at_max), r.at(kBest, k, at_max), layer.name,
+                               r.one(kInitialized, k)));
     }
     r.one(kEpochFlag, k) = 1;
     for (int64_t c = 0; c < C; ++c) {
@@ -365,66 +339,50 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
   const int64_t K = layer.K, C = layer.C;
   Stacks& st = layer.stacks;
   const auto stat_type = st[kCorrelation].scalar_type();
-  const at::Tensor sum_d = moments.narrow(0, 0, K * C).view({K, C});
-  const at::Tensor sum_dd = moments.narrow(0, K * C, K * C).view({K, C});
-  const at::Tensor sum_dp = moments.narrow(0, 2 * K * C, K * C).view({K, C});
-  const at::Tensor sum_p = moments.narrow(0, 3 * K * C, C).view({1, C});
-  const at::Tensor sum_pp = moments.narrow(0, 3 * K * C + C, C).view({1, C});
+  const rules::MomentsLayout layout{K, C};
   const at::Tensor n = count.clamp_min(1.0);
-  const at::Tensor mean_d = sum_d / n, mean_p = sum_p / n;
-  const at::Tensor std_d = (sum_dd / n - mean_d * mean_d).clamp_min(0).sqrt().clamp_min(1e-8);
-  const at::Tensor std_p = (sum_pp / n - mean_p * mean_p).clamp_min(0).sqrt().clamp_min(1e-8);
-  const at::Tensor cross = sum_dp - mean_d * sum_p;  // sum of (D - mean D)(P - mean P)
-  const at::Tensor pearson = (cross / n) / (std_p * std_d);
-  at::Tensor cov = cross;
-  if (set.running) {
-    const at::Tensor shift_d = mean_d - st[kAverageD].to(at::kDouble);
-    const at::Tensor shift_p = mean_p - st[kParentsAverage].to(at::kDouble);
-    cov = cov + shift_d * shift_p * n;
-  }
-  if (set.by_mean) cov = cov / n;
-  if (set.normalized) cov = cov / std_p;
+  const rules::Batch<at::Tensor> b = rules::batch_from_sums(
+      layout.candidate(moments, layout.sum_d()), layout.candidate(moments, layout.sum_dd()),
+      layout.candidate(moments, layout.sum_dp()), layout.error(moments, layout.sum_p()),
+      layout.error(moments, layout.sum_pp()), n);
+  const at::Tensor cov = rules::covariance(b, n, set.kind, st[kAverageD].to(at::kDouble),
+                                           st[kParentsAverage].to(at::kDouble));
 
   // A slot learns from this pair only when its statistics are finite; a batch with fewer
   // than two elements per neuron carries no statistics and leaves them unchanged.
-  const at::Tensor finite = at::isfinite(moments.narrow(0, 0, 3 * K * C).view({3, K, C})).all(2).all(0)
-                                .logical_and(at::isfinite(moments.narrow(0, 3 * K * C, 2 * C)).all());
+  const at::Tensor finite =
+      at::isfinite(moments.narrow(0, 0, layout.candidate_size()).view({3, K, C})).all(2).all(0).logical_and(
+          at::isfinite(moments.narrow(0, layout.sum_p(), 2 * C)).all());
   const at::Tensor ok = finite.logical_and(count >= 2.0).view({K, 1});
   layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not())
                                           : finite.logical_not();
 
-  // Gradient of sum(-D * sign(cov) * (P - average)) with respect to D.
-  at::Tensor sign, average;
-  if (set.running) {
-    sign = st[kCorrelation].sign();
-    average = st[kParentsAverage];
-  } else {
-    sign = cov.sign().to(stat_type);
-    average = mean_p.to(stat_type).expand({K, C});
-  }
-  sign = at::where(finite.view({K, 1}), sign, at::zeros({}, sign.options()));
+  const auto g = rules::gradient_terms(set.kind.running, st[kCorrelation], st[kParentsAverage], cov,
+                                      b.mean_p.expand({K, C}));
+  const at::Tensor batch_sign = g.sign.to(stat_type);
+  const at::Tensor sign = at::where(finite.view({K, 1}), batch_sign, at::zeros({}, batch_sign.options()));
   const auto out_type = pair.output.scalar_type();
   const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
-  const at::Tensor grad = at::addcmul((sign * average).to(out_type).view(view), (-sign).to(out_type).view(view),
-                                      pair.error.unsqueeze(layer.node).to(out_type));
+  const at::Tensor grad = rules::candidate_gradient(sign.to(out_type).view(view), g.centre.to(out_type).view(view),
+                                                    pair.error.unsqueeze(layer.node).to(out_type));
 
   // Running statistics, every slot at once: the initial rule (cumulative mean) while
   // `initialized` is below the setting, the 0.99 running average after.
   auto keep = [&](Field f, const at::Tensor& value) {
     st[f].copy_(at::where(ok, value.to(stat_type), st[f]));
   };
-  keep(kNormalPassAverage, math::running_average(st[kNormalPassAverage].to(at::kDouble), mean_p));
+  keep(kNormalPassAverage, rules::running_average(st[kNormalPassAverage].to(at::kDouble), b.mean_p));
   if (set.live) keep(kParentsAverage, st[kNormalPassAverage]);
   const at::Tensor done = st[kInitialized].to(at::kDouble);  // [K, 1]
   const at::Tensor initial = done < set.initial_batches;
   auto rule = [&](Field f, const at::Tensor& batch) {
     const at::Tensor old = st[f].to(at::kDouble);
-    keep(f, at::where(initial, (old * done + batch) / (done + 1.0), math::running_average(old, batch)));
+    keep(f, at::where(initial, rules::initial_average(old, done, batch), rules::running_average(old, batch)));
   };
-  rule(kAverageD, mean_d);
+  rule(kAverageD, b.mean_d);
   rule(kCorrelation, cov);
-  rule(kPearson, pearson);
-  keep(kBatchPearson, pearson);
+  rule(kPearson, b.pearson);
+  keep(kBatchPearson, b.pearson);
   const at::Tensor start = ok.logical_and(initial);
   const at::Tensor zero = at::zeros({}, st[kBest].options());
   for (Field f : {kBest, kPreviousBest, kBestPearson}) st[f].copy_(at::where(start, zero, st[f]));
@@ -444,8 +402,7 @@ void best_scores(Layer& layer, const StepSettings& set) {
   st[kBest].copy_(at::maximum(st[kBest], score));
   const at::Tensor& best = st[kBest];
   const at::Tensor& previous = st[kPreviousBest];
-  const at::Tensor beat =
-      ((best * (1.0 - set.threshold) > previous).logical_and((best - set.threshold_raw) > previous)).any(1);
+  const at::Tensor beat = rules::beats(best, previous, set.threshold, set.threshold_raw).any(1);
   const at::Tensor accept = beat.logical_or(st[kInitialized].view({layer.K}) == 0).view({layer.K, 1});
   if (set.verbose) {
     // Diagnostics only: the host reads are the price of the message.
@@ -453,9 +410,8 @@ void best_scores(Layer& layer, const StepSettings& set) {
     for (int64_t k = 0; k < layer.K; ++k) {
       if (!show[k].item<bool>()) continue;
       const int64_t at_max = (best[k] - previous[k]).abs().argmax().item<int64_t>();
-      say("Score from " + fixed16(previous[k][at_max].item<double>()) + " to " +
-          fixed16(best[k][at_max].item<double>()) + " for " + layer.name + " with initialized " +
-          std::to_string(static_cast<long long>(st[kInitialized][k][0].item<double>())));
+      say(rules::score_message(previous[k][at_max].item<double>(), best[k][at_max].item<double>(), layer.name,
+                               st[kInitialized][k][0].item<double>()));
     }
   }
   st[kEpochFlag].copy_(at::where(accept, at::ones({}, st[kEpochFlag].options()), st[kEpochFlag]));
@@ -508,7 +464,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   if (!tracker_in_p_mode()) return;
   const StepSettings set;
   // Off only to test the tensor-op path (the one other devices take) on the CPU.
-  const bool host_loops = module_named("arborlib.dendrite_engine").attr("host_statistics").cast<bool>();
+  const bool host_loops = module_named("arborlib.dendrite_engine").attr("_testing").attr("host_statistics").cast<bool>();
   std::vector<Layer> layers;
   for (auto m : dendrite_modules) {
     Layer layer;
@@ -649,23 +605,17 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
   }
   if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
     // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    averages.addmm_(target.ones, g, math::kAverageFactor, math::kAverageRest / static_cast<double>(g.size(0)));
+    averages.addmm_(target.ones, g, rules::kAverageFactor, rules::kAverageRest / static_cast<double>(g.size(0)));
     return;
   }
   std::vector<int64_t> dims;
   for (int64_t d = 0; d < g.dim(); ++d) {
     if (d != node) dims.push_back(d);
   }
-  math::running_average_(averages, g.mean(dims));
+  averages.mul_(rules::kAverageFactor).add_(g.mean(dims), rules::kAverageRest);
 }
 
 }  // namespace
-
-void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
-                         double scale) {
-  if (grad.numel() == 0) return;
-  apply_error_average(error_average_target(dendrite_module, grad.sizes(), node), grad, node, scale);
-}
 
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
                          double scale) {

@@ -12,9 +12,11 @@ namespace {
 const char* const kProcessorHint = "You must check how this is defined and ensure that it is properly";
 
 // Prints the failing processor's traceback and our explanation, then raises a
-// RuntimeError chained to the original error so the caller sees a failure.
-[[noreturn]] void processor_failed(py::error_already_set& e, const std::string& first_line,
-                                   const char* line3, const char* line4) {
+// RuntimeError chained to the original error so the caller sees a failure; an interrupt
+// passes through unchanged.
+[[noreturn]] void processor_failed(py::error_already_set& e, const py::object& dendrite_module,
+                                   const std::string& first_line, const char* line3, const char* line4) {
+  if (!e.matches(PyExc_Exception)) throw e;
   // An error raised here in C++ (a pre_d result of the wrong size) has no traceback.
   const py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   py::module_::import("traceback")
@@ -24,8 +26,7 @@ const char* const kProcessorHint = "You must check how this is defined and ensur
   say(kProcessorHint);
   say(line3);
   say(line4);
-  py::raise_from(e, PyExc_RuntimeError, first_line.c_str());
-  throw py::error_already_set();
+  fail_from(e, PyExc_RuntimeError, "forward_candidates", dendrite_module, first_line);
 }
 
 void report_stale_outputs(const py::object& dendrite_module) {
@@ -46,12 +47,15 @@ void report_stale_outputs(const py::object& dendrite_module) {
       "In this cases we now handle this properly and you can just set GAR.pc.set_debugging_memory_leak(False)");
 }
 
-bool any_nan_or_inf(const py::dict& outs) {
+// Extremes of every floating tensor of the dicts (NaN and +-inf survive min and max), so the
+// verdict over all of them is one pass per tensor and one host read.
+void add_extremes(const py::dict& outs, std::vector<at::Tensor>& extremes) {
   for (auto item : outs) {
     const at::Tensor t = item.second.cast<at::Tensor>();
-    if (at::isnan(t).any().item<bool>() || at::isinf(t).any().item<bool>()) return true;
+    if (t.numel() == 0 || !at::isFloatingType(t.scalar_type())) continue;  // aminmax refuses empty tensors
+    auto [low, high] = at::aminmax(t.detach());
+    extremes.push_back(at::stack({low, high}).to(at::kDouble));
   }
-  return false;
 }
 
 }  // namespace
@@ -111,7 +115,7 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
       in.args = py::tuple(pair[0]);
       in.kwargs = py::dict(pair[1]);
     } catch (py::error_already_set& e) {
-      processor_failed(e, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
+      processor_failed(e, dendrite_module, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
                               " caused this error",
                        "accepting inputs to the ARBModule and returning what will then be",
                        "the input to the dendrite module");
@@ -124,7 +128,7 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
     try {
       result = processors[key].attr("post_d")(result);
     } catch (py::error_already_set& e) {
-      processor_failed(e, "Your post_d processor for " + text(dendrite_module.attr("name")) +
+      processor_failed(e, dendrite_module, "Your post_d processor for " + text(dendrite_module.attr("name")) +
                               " caused this error",
                        "accepting outputs from the dendrite module and returning the",
                        "single tensor to be combined with the neurons output tensor");
@@ -161,13 +165,22 @@ void queue_output(const py::object& dendrite_module, long i, const at::Tensor& a
 }
 
 void report_non_finite_outputs(const py::object& dendrite_module, const py::dict& outs,
-                               const py::dict& nonlinear, const py::dict& non_zeroed) {
+                               const py::dict& nonlinear) {
   if (!setting_on("debugging_backwards_nan")) return;
-  if (any_nan_or_inf(outs) || any_nan_or_inf(nonlinear) || any_nan_or_inf(non_zeroed)) {
-    say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
-    say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
-    debugger_stop();
+  // candidate_non_zeroed holds copies of the activated outputs: the same verdict.
+  std::vector<at::Tensor> extremes;
+  {
+    c10::NoGradGuard no_grad;
+    add_extremes(outs, extremes);
+    add_extremes(nonlinear, extremes);
   }
+  if (extremes.empty()) return;
+  const at::Device device = extremes.front().device();
+  for (auto& e : extremes) e = e.to(device);
+  if (at::isfinite(at::cat(extremes)).all().item<bool>()) return;
+  say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
+  say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
+  debugger_stop();
 }
 
 }  // namespace
@@ -191,7 +204,7 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
     if (dendrite_module.attr("training").cast<bool>()) queue_output(dendrite_module, i, activated);
     candidate_non_zeroed[key] = activated.detach().clone().to(dev);
   }
-  report_non_finite_outputs(dendrite_module, candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
+  report_non_finite_outputs(dendrite_module, candidate_outs, candidate_nonlinear_outs);
   return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
 }
 
