@@ -244,13 +244,14 @@ def test_batched_step_names_the_layer_and_both_shapes(error_shape, text):
         DE.candidate_forward(dm, [1, -1], [], "not a tensor")
 
 
-def train_through(engine, kind, steps=4):
+def train_through(engine, kind, dtype, steps=4):
     """A p phase of `steps` batches and the install, through one candidate engine."""
     from helpers import small_net
 
     GAR.pc.set_global_candidates(2)
     torch.manual_seed(1)
     net, x = small_net(kind)
+    net, x = net.to(dtype), x.to(dtype)
     tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.05), max_dendrites=1, candidate_engine=engine)
     tr.start_p_phase()
     for _ in range(steps):
@@ -265,9 +266,9 @@ def train_through(engine, kind, steps=4):
     return records, candidates, {k: v.clone() for k, v in net.state_dict().items()}
 
 
-@pytest.mark.parametrize("kind", ["mlp", "cnn"])
-def test_both_candidate_engines_train_the_same_network(kind):
-    batched, per_record = train_through("batched", kind), train_through("per_record", kind)
+@pytest.mark.parametrize("kind, dtype", [("mlp", torch.float32), ("cnn", torch.float32), ("mlp", torch.float64)])
+def test_both_candidate_engines_train_the_same_network(kind, dtype):
+    batched, per_record = train_through("batched", kind, dtype), train_through("per_record", kind, dtype)
     for rec_b, rec_p in zip(batched[0], per_record[0]):
         for name in FIELDS:
             torch.testing.assert_close(rec_p[name].to(rec_b[name].dtype), rec_b[name], rtol=1e-5, atol=1e-6, msg=name)

@@ -1,132 +1,16 @@
 // The batched candidate step: every queued (output, error) pair of every slot of every given
 // layer in one call, with one autograd backward, statistics of all slots computed together
-// and updated by masked tensor operations. The per-record functions stay as they are; this
-// path reads and writes the same record fields, through stacked [K, ...] tensors whose rows
-// the records hold as views.
-#include "dendrite_engine.h"
+// from the flat moments, through the rules that the per-record entry points use as well.
+#include "record_stacks.h"
 
 #include <torch/csrc/autograd/autograd.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
 
 namespace arbor::engine {
 
 namespace {
-
-enum Field {
-  kNormalPassAverage, kParentsAverage, kAverageD, kCorrelation, kPearson, kBatchPearson, kBest,
-  kPreviousBest, kBestPearson, kIndexesOfBest, kImprovedAny, kImprovedThisEpoch, kInitialized,
-  kRunningScalar, kEpochFlag, kFieldCount
-};
-
-const char* const kFieldNames[kFieldCount] = {
-    "normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
-    "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson", "current_batch_pearson",
-    "best_score", "previous_best_score", "best_pearson_correlation", "indexes_of_best",
-    "nodes_improved_any", "nodes_best_improved_this_epoch", "initialized", "running_scalar",
-    "best_score_improved_this_epoch"};
-
-using Stacks = std::array<at::Tensor, kFieldCount>;
-
-const char* const kStacksAttr = "_arb_stacks";
-
-py::dict instance_dict(const py::handle& obj) { return obj.attr("__dict__").cast<py::dict>(); }
-
-bool is_row_of(const at::Tensor& t, const at::Tensor& stack, int64_t k) {
-  if (!t.defined() || t.device() != stack.device() || t.scalar_type() != stack.scalar_type() ||
-      t.sizes() != stack.sizes().slice(1)) {
-    return false;
-  }
-  const char* row = static_cast<const char*>(stack.const_data_ptr()) + k * stack.stride(0) * stack.element_size();
-  return t.const_data_ptr() == row;
-}
-
-// Makes the records' tensors `name` rows of one stacked tensor owned by the module, unless
-// they already are; returns the stack.
-at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py::dict>& buffers,
-                         py::dict& held, const char* name) {
-  const int64_t K = static_cast<int64_t>(buffers.size());
-  at::Tensor stack = held.contains(name) ? held[name].cast<at::Tensor>() : at::Tensor();
-  std::vector<at::Tensor> rows;
-  bool linked = stack.defined() && stack.size(0) == K;
-  for (int64_t k = 0; k < K; ++k) {
-    PyObject* item = PyDict_GetItemString(buffers[k].ptr(), name);
-    if (item == nullptr || !THPVariable_Check(item)) {
-      fail(PyExc_AttributeError, "stack_records", dendrite_module,
-           "value record " + std::to_string(k) + " has no tensor '" + name + "'");
-    }
-    rows.push_back(THPVariable_Unpack(item));
-    linked = linked && is_row_of(rows.back(), stack, k);
-  }
-  if (linked) return stack;
-  // A record's tensor was replaced (reinitialised, moved, assigned): its value is the
-  // newest. Statistics are kept in float32 or wider, whatever the model's dtype.
-  c10::NoGradGuard no_grad;
-  const auto dtype = at::promote_types(rows[0].scalar_type(), at::kFloat);
-  for (auto& r : rows) r = r.detach().to(rows[0].device(), dtype);
-  stack = at::stack(rows);
-  held[name] = stack;
-  for (int64_t k = 0; k < K; ++k) buffers[k][name] = py::cast(stack.select(0, k));
-  return stack;
-}
-
-// The dict `obj.__dict__[key]`, or null (borrowed).
-PyObject* own_dict_item(PyObject* obj, const char* key) {
-  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-  if (dict == nullptr) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  PyObject* item = PyDict_GetItemString(dict, key);
-  Py_DECREF(dict);  // the object keeps its __dict__ and the item alive
-  return item != nullptr && PyDict_Check(item) ? item : nullptr;
-}
-
-struct RecordBuffers {
-  std::vector<py::dict> buffers;
-  py::dict own, held;
-  explicit RecordBuffers(const py::object& dendrite_module) {
-    // The records of a module's ModuleList straight from the modules' dicts: this runs in
-    // every n-mode forward, where nn.Module.__getattr__ and ModuleList.__iter__ cost more
-    // than the update itself.
-    PyObject* modules = own_dict_item(dendrite_module.ptr(), "_modules");
-    PyObject* list = modules ? PyDict_GetItemString(modules, "dendrite_values") : nullptr;
-    PyObject* records = list ? own_dict_item(list, "_modules") : nullptr;
-    if (records != nullptr) {
-      PyObject *key, *record;
-      Py_ssize_t pos = 0;
-      while (PyDict_Next(records, &pos, &key, &record)) {
-        PyObject* held_buffers = own_dict_item(record, "_buffers");
-        if (held_buffers == nullptr) {
-          fail(PyExc_AttributeError, "stack_records", dendrite_module, "a value record has no _buffers dict");
-        }
-        buffers.push_back(py::reinterpret_borrow<py::dict>(held_buffers));
-      }
-    } else {
-      for (auto record : dendrite_module.attr("dendrite_values")) {
-        buffers.push_back(instance_dict(record)["_buffers"].cast<py::dict>());
-      }
-    }
-    if (buffers.empty()) {
-      fail(PyExc_ValueError, "stack_records", dendrite_module, "the layer has no value records");
-    }
-    own = instance_dict(dendrite_module);
-    if (!own.contains(kStacksAttr)) own[kStacksAttr] = py::dict();
-    held = own[kStacksAttr].cast<py::dict>();
-  }
-};
-
-// The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
-// records hold; re-stacked from the records where one was replaced.
-Stacks stacks_of(const py::object& dendrite_module) {
-  RecordBuffers rb(dendrite_module);
-  Stacks s;
-  for (int i = 0; i < kFieldCount; ++i) s[i] = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[i]);
-  return s;
-}
 
 // Settings, read once per engine call.
 struct StepSettings {
@@ -562,72 +446,6 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     for (const auto& layer : layers) mask_skipped(layer);
     if (set.report) report_skipped(layers);
   }
-}
-
-namespace {
-
-// Where a layer's n-mode error average goes: the stacked averages of its records and, for the
-// [N, C] rule, a cached [K, N] ones matrix. Resolved with the GIL held; applying it needs none.
-struct ErrorAverageTarget {
-  at::Tensor averages;
-  at::Tensor ones;
-};
-
-ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
-  RecordBuffers rb(dendrite_module);
-  ErrorAverageTarget target{stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]), {}};
-  if (node == 1 && sizes.size() >= 2) {
-    const int64_t K = target.averages.size(0), N = sizes[0];
-    PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
-    at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
-    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != target.averages.device() ||
-        ones.scalar_type() != target.averages.scalar_type()) {
-      ones = at::ones({K, N}, target.averages.options());
-      rb.own["_arb_ones"] = ones;
-    }
-    target.ones = ones;
-  }
-  return target;
-}
-
-void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& grad, int64_t node, double scale) {
-  c10::NoGradGuard no_grad;
-  // Batches without elements carry no error to average.
-  if (grad.numel() == 0) return;
-  at::Tensor averages = target.averages;  // a handle: the update is in place
-  at::Tensor g = grad.scalar_type() == averages.scalar_type() ? grad : grad.to(averages.scalar_type());
-  if (scale != 1.0) g = g * scale;
-  if (g.dim() > 2 && node == 1) {
-    // [N, C, ...]: sum the contiguous positions first; a mean over dimensions 0, 2, 3 at
-    // once is several times slower.
-    const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
-    g = g.flatten(2).sum(2) / positions;
-  }
-  if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
-    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    averages.addmm_(target.ones, g, rules::kAverageFactor, rules::kAverageRest / static_cast<double>(g.size(0)));
-    return;
-  }
-  std::vector<int64_t> dims;
-  for (int64_t d = 0; d < g.dim(); ++d) {
-    if (d != node) dims.push_back(d);
-  }
-  averages.mul_(rules::kAverageFactor).add_(g.mean(dims), rules::kAverageRest);
-}
-
-}  // namespace
-
-void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
-                         double scale) {
-  if (!output.requires_grad()) {
-    fail(PyExc_ValueError, "watch_error_average", dendrite_module, "the output does not require a gradient");
-  }
-  // The records are resolved now, with the GIL held: the hook then runs tensor ops only, and
-  // backward neither takes the GIL nor calls into Python for it.
-  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node), node,
-                        scale](const at::Tensor& grad) {
-    if (grad.defined()) apply_error_average(target, grad, node, scale);
-  });
 }
 
 }  // namespace arbor::engine
