@@ -98,8 +98,76 @@ std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
   return v;
 }
 
-// ---- the same updates as plain loops, for CPU tensors ----------------------------------
-// Small per-neuron vectors: dozens of tiny tensor ops would cost more than the arithmetic.
+// ---- one step body, on two representations --------------------------------------------
+// On CPU tensors the body runs per slot and neuron on doubles (small per-neuron vectors:
+// dozens of tiny tensor ops would cost more than the arithmetic); elsewhere once, on [K, C]
+// tensors in float64. A cell reads a field and writes it where a mask holds.
+
+inline double pick(bool c, double a, double b) { return c ? a : b; }
+inline at::Tensor pick(const at::Tensor& c, const at::Tensor& a, const at::Tensor& b) { return at::where(c, a, b); }
+inline double larger(double a, double b) { return std::max(a, b); }
+inline at::Tensor larger(const at::Tensor& a, const at::Tensor& b) { return at::maximum(a, b); }
+inline double magnitude(double v) { return std::abs(v); }
+inline at::Tensor magnitude(const at::Tensor& v) { return v.abs(); }
+inline double indicator(bool c) { return c ? 1.0 : 0.0; }
+inline at::Tensor indicator(const at::Tensor& c) { return c.to(at::kDouble); }
+
+template <typename T>
+struct HostCell {  // neuron c of slot k
+  T* const* f;
+  int64_t i;
+  double get(Field field) const { return static_cast<double>(f[field][i]); }
+  void set(Field field, double v, bool where = true) const {
+    if (where) f[field][i] = static_cast<T>(v);
+  }
+};
+
+struct TensorCells {  // every neuron of every slot
+  Stacks& st;
+  at::Tensor get(Field field) const { return st[field].to(at::kDouble); }
+  void set(Field field, const at::Tensor& v, const at::Tensor& where) const {
+    st[field].copy_(at::where(where, v.to(st[field].scalar_type()), st[field]));
+  }
+  void set(Field field, const at::Tensor& v) const { st[field].copy_(v); }
+};
+
+// The running statistics after one pair where `ok`: the initial rule (cumulative mean) while
+// `initialized` is below the setting, the 0.99 running average after.
+template <class Cell, class V, class B>
+void fold_statistics(const Cell& cell, const rules::Batch<V>& b, const V& cov, const B& ok, const B& initial,
+                     const V& done, const V& zero, const StepSettings& set) {
+  cell.set(kNormalPassAverage, rules::running_average(cell.get(kNormalPassAverage), b.mean_p), ok);
+  if (set.live) cell.set(kParentsAverage, cell.get(kNormalPassAverage), ok);
+  auto fold = [&](Field f, const V& batch) {
+    const V old = cell.get(f);
+    cell.set(f, pick(initial, rules::initial_average(old, done, batch), rules::running_average(old, batch)), ok);
+  };
+  fold(kAverageD, b.mean_d);
+  fold(kCorrelation, cov);
+  fold(kPearson, b.pearson);
+  cell.set(kBatchPearson, b.pearson, ok);
+  const B start = rules::both(ok, initial);
+  for (Field f : {kBest, kPreviousBest, kBestPearson}) cell.set(f, zero, start);
+}
+
+// check_new_best_score's two halves: the best score follows every rise (returns the rise
+// and whether it beats the reference), and an accepted check moves the reference.
+template <class Cell, class V>
+auto raise_best(const Cell& cell, const StepSettings& set) {
+  const V score = magnitude(cell.get(kCorrelation)), best = cell.get(kBest);
+  const V rose = indicator(score > best);  // ties keep the old best
+  cell.set(kImprovedAny, cell.get(kImprovedAny) + rose);
+  cell.set(kBest, larger(best, score));
+  return std::make_pair(rose, rules::beats(cell.get(kBest), cell.get(kPreviousBest), set.threshold,
+                                           set.threshold_raw));
+}
+template <class Cell, class V, class B>
+void accept_best(const Cell& cell, const V& rose, const B& accept) {
+  cell.set(kIndexesOfBest, rose, accept);
+  cell.set(kImprovedThisEpoch, cell.get(kImprovedThisEpoch) + rose, accept);
+  cell.set(kPreviousBest, larger(cell.get(kBest), cell.get(kPreviousBest)), accept);
+  cell.set(kBestPearson, larger(cell.get(kBestPearson), magnitude(cell.get(kPearson))), accept);
+}
 
 template <typename T>
 struct Rows {
@@ -108,7 +176,7 @@ struct Rows {
   explicit Rows(Stacks& st) : C(st[kCorrelation].size(1)) {
     for (int i = 0; i < kFieldCount; ++i) f[i] = st[i].data_ptr<T>();
   }
-  T& at(Field field, int64_t k, int64_t c) { return f[field][k * C + c]; }
+  HostCell<T> cell(int64_t k, int64_t c) const { return {f, k * C + c}; }
   T& one(Field field, int64_t k) { return f[field][k]; }
 };
 
@@ -116,24 +184,20 @@ template <typename T>
 at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, double count, const StepSettings& set) {
   const int64_t K = layer.K, C = layer.C;
   Rows<T> r(layer.stacks);
-  at::Tensor scaled = at::empty({K, C}, layer.stacks[kCorrelation].options());  // sign * average
-  at::Tensor negated = at::empty({K, C}, scaled.options());                     // -sign
-  T* sa = scaled.data_ptr<T>();
-  T* ns = negated.data_ptr<T>();
+  at::Tensor signs = at::empty({K, C}, layer.stacks[kCorrelation].options());
+  at::Tensor centres = at::empty({K, C}, signs.options());
+  T* sign_of = signs.data_ptr<T>();
+  T* centre_of = centres.data_ptr<T>();
   const rules::MomentsLayout layout{K, C};
-  const double* sum_d = m + layout.sum_d();
-  const double* sum_dd = m + layout.sum_dd();
-  const double* sum_dp = m + layout.sum_dp();
-  const double* sum_p = m + layout.sum_p();
-  const double* sum_pp = m + layout.sum_pp();
+  const double *sum_d = m + layout.sum_d(), *sum_dd = m + layout.sum_dd(), *sum_dp = m + layout.sum_dp();
+  const double *sum_p = m + layout.sum_p(), *sum_pp = m + layout.sum_pp();
   bool p_finite = true;
   for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
   const double n = std::max(count, 1.0);
   if (layer.skipped_host.empty()) layer.skipped_host.assign(K, 0);
   for (int64_t k = 0; k < K; ++k) {
     bool finite = p_finite;
-    for (int64_t c = 0; c < C && finite; ++c) {
-      const int64_t i = k * C + c;
+    for (int64_t i = k * C; i < (k + 1) * C && finite; ++i) {
       finite = std::isfinite(sum_d[i]) && std::isfinite(sum_dd[i]) && std::isfinite(sum_dp[i]);
     }
     if (!finite) layer.skipped_host[k] = 1;
@@ -142,29 +206,15 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
     const bool initial = done < set.initial_batches;
     for (int64_t c = 0; c < C; ++c) {
       const int64_t i = k * C + c;
-      const rules::Batch<double> b =
-          rules::batch_from_sums(sum_d[i], sum_dd[i], sum_dp[i], sum_p[c], sum_pp[c], n);
-      const double cov = rules::covariance(b, n, set.kind, static_cast<double>(r.at(kAverageD, k, c)),
-                                           static_cast<double>(r.at(kParentsAverage, k, c)));
+      const HostCell<T> cell = r.cell(k, c);
+      const auto b = rules::batch_from_sums(sum_d[i], sum_dd[i], sum_dp[i], sum_p[c], sum_pp[c], n);
+      const double cov = rules::covariance(b, n, set.kind, cell.get(kAverageD), cell.get(kParentsAverage));
       // Sign from the running covariance (before this pair's update) or the batch's.
-      const auto g = rules::gradient_terms<double>(set.kind.running, r.at(kCorrelation, k, c),
-                                                   r.at(kParentsAverage, k, c), cov, b.mean_p);
-      const double sign = finite ? g.sign : 0.0;
-      sa[i] = static_cast<T>(sign * g.centre);
-      ns[i] = static_cast<T>(-sign);
-      if (!ok) continue;
-      T& npad = r.at(kNormalPassAverage, k, c);
-      npad = static_cast<T>(rules::running_average(npad, b.mean_p));
-      if (set.live) r.at(kParentsAverage, k, c) = npad;
-      auto fold = [&](Field f, double batch) {
-        T& v = r.at(f, k, c);
-        v = static_cast<T>(initial ? rules::initial_average(v, done, batch) : rules::running_average(v, batch));
-      };
-      fold(kAverageD, b.mean_d);
-      fold(kCorrelation, cov);
-      fold(kPearson, b.pearson);
-      r.at(kBatchPearson, k, c) = static_cast<T>(b.pearson);
-      if (initial) r.at(kBest, k, c) = r.at(kPreviousBest, k, c) = r.at(kBestPearson, k, c) = 0;
+      const auto g = rules::gradient_terms(set.kind.running, cell.get(kCorrelation), cell.get(kParentsAverage), cov,
+                                           b.mean_p);
+      sign_of[i] = static_cast<T>(finite ? g.sign : 0.0);
+      centre_of[i] = static_cast<T>(g.centre);
+      fold_statistics(cell, b, cov, ok, initial, done, 0.0, set);
     }
     if (ok && initial) {
       r.one(kRunningScalar, k) = 1;
@@ -173,64 +223,24 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
   }
   const auto out_type = pair.output.scalar_type();
   const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
-  return at::addcmul(scaled.to(out_type).view(view), negated.to(out_type).view(view),
-                     pair.error.unsqueeze(layer.node).to(out_type));
+  return rules::candidate_gradient(signs.to(out_type).view(view), centres.to(out_type).view(view),
+                                   pair.error.unsqueeze(layer.node).to(out_type));
 }
 
-template <typename T>
-void best_scores_host(Layer& layer, const StepSettings& set) {
-  const int64_t K = layer.K, C = layer.C;
-  Rows<T> r(layer.stacks);
-  std::vector<T> rose(C);
-  for (int64_t k = 0; k < K; ++k) {
-    bool beat = false;
-    for (int64_t c = 0; c < C; ++c) {
-      const T score = std::abs(r.at(kCorrelation, k, c));
-      T& best = r.at(kBest, k, c);
-      rose[c] = score > best ? 1 : 0;  // ties keep the old best
-      r.at(kImprovedAny, k, c) += rose[c];
-      best = std::max(best, score);
-      const T previous = r.at(kPreviousBest, k, c);
-      beat = beat || rules::beats(best, previous, set.threshold, set.threshold_raw);
-    }
-    if (!(beat || r.one(kInitialized, k) == 0)) continue;
-    if (set.verbose && r.one(kEpochFlag, k) == 0) {
-      int64_t at_max = 0;
-      for (int64_t c = 1; c < C; ++c) {
-        if (std::abs(r.at(kBest, k, c) - r.at(kPreviousBest, k, c)) >
-            std::abs(r.at(kBest, k, at_max) - r.at(kPreviousBest, k, at_max))) {
-          at_max = c;
-        }
-      }
-      say(rules::score_message(r.at(kPreviousBest, k, at_max), r.at(kBest, k, at_max), layer.name,
-                               r.one(kInitialized, k)));
-    }
-    r.one(kEpochFlag, k) = 1;
-    for (int64_t c = 0; c < C; ++c) {
-      r.at(kIndexesOfBest, k, c) = rose[c];
-      r.at(kImprovedThisEpoch, k, c) += rose[c];
-      r.at(kPreviousBest, k, c) = std::max(r.at(kBest, k, c), r.at(kPreviousBest, k, c));
-      r.at(kBestPearson, k, c) = std::max(r.at(kBestPearson, k, c), std::abs(r.at(kPearson, k, c)));
-    }
-  }
-}
-
-// One pair's statistics from its (global) moments; returns the gradient of the summed
-// covariance loss with respect to the stacked output, and updates the running statistics.
+// The same step on [K, C] tensors.
 at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, const at::Tensor& count,
                      const StepSettings& set) {
   c10::NoGradGuard no_grad;
   const int64_t K = layer.K, C = layer.C;
   Stacks& st = layer.stacks;
-  const auto stat_type = st[kCorrelation].scalar_type();
+  const TensorCells cells{st};
   const rules::MomentsLayout layout{K, C};
   const at::Tensor n = count.clamp_min(1.0);
   const rules::Batch<at::Tensor> b = rules::batch_from_sums(
       layout.candidate(moments, layout.sum_d()), layout.candidate(moments, layout.sum_dd()),
       layout.candidate(moments, layout.sum_dp()), layout.error(moments, layout.sum_p()),
       layout.error(moments, layout.sum_pp()), n);
-  const at::Tensor cov = rules::covariance(b, n, set.kind, st[kAverageD].to(at::kDouble),
-                                           st[kParentsAverage].to(at::kDouble));
+  const at::Tensor cov = rules::covariance(b, n, set.kind, cells.get(kAverageD), cells.get(kParentsAverage));
 
   // A slot learns from this pair only when its statistics are finite; a batch with fewer
   // than two elements per neuron carries no statistics and leaves them unchanged.
@@ -241,56 +251,59 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
   layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not())
                                           : finite.logical_not();
 
-  const auto g = rules::gradient_terms(set.kind.running, st[kCorrelation], st[kParentsAverage], cov,
+  const auto g = rules::gradient_terms(set.kind.running, cells.get(kCorrelation), cells.get(kParentsAverage), cov,
                                       b.mean_p.expand({K, C}));
-  const at::Tensor batch_sign = g.sign.to(stat_type);
-  const at::Tensor sign = at::where(finite.view({K, 1}), batch_sign, at::zeros({}, batch_sign.options()));
+  const at::Tensor sign = at::where(finite.view({K, 1}), g.sign, at::zeros({}, g.sign.options()));
   const auto out_type = pair.output.scalar_type();
   const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
   const at::Tensor grad = rules::candidate_gradient(sign.to(out_type).view(view), g.centre.to(out_type).view(view),
                                                     pair.error.unsqueeze(layer.node).to(out_type));
 
-  // Running statistics, every slot at once: the initial rule (cumulative mean) while
-  // `initialized` is below the setting, the 0.99 running average after.
-  auto keep = [&](Field f, const at::Tensor& value) {
-    st[f].copy_(at::where(ok, value.to(stat_type), st[f]));
-  };
-  keep(kNormalPassAverage, rules::running_average(st[kNormalPassAverage].to(at::kDouble), b.mean_p));
-  if (set.live) keep(kParentsAverage, st[kNormalPassAverage]);
-  const at::Tensor done = st[kInitialized].to(at::kDouble);  // [K, 1]
+  const at::Tensor done = cells.get(kInitialized);  // [K, 1]
   const at::Tensor initial = done < set.initial_batches;
-  auto rule = [&](Field f, const at::Tensor& batch) {
-    const at::Tensor old = st[f].to(at::kDouble);
-    keep(f, at::where(initial, rules::initial_average(old, done, batch), rules::running_average(old, batch)));
-  };
-  rule(kAverageD, b.mean_d);
-  rule(kCorrelation, cov);
-  rule(kPearson, b.pearson);
-  keep(kBatchPearson, b.pearson);
+  fold_statistics(cells, b, cov, ok, initial, done, at::zeros({}, done.options()), set);
   const at::Tensor start = ok.logical_and(initial);
-  const at::Tensor zero = at::zeros({}, st[kBest].options());
-  for (Field f : {kBest, kPreviousBest, kBestPearson}) st[f].copy_(at::where(start, zero, st[f]));
-  st[kRunningScalar].copy_(at::where(start, at::ones({}, st[kRunningScalar].options()), st[kRunningScalar]));
-  st[kInitialized].add_(start.to(stat_type));
+  cells.set(kRunningScalar, at::ones({}, done.options()), start);
+  st[kInitialized].add_(start.to(st[kInitialized].scalar_type()));
   return grad;
 }
 
-// check_new_best_score for every slot of a layer at once.
+// check_new_best_score for every slot of a layer: per neuron on the host, or all at once.
+template <typename T>
+void best_scores_host(Layer& layer, const StepSettings& set) {
+  const int64_t K = layer.K, C = layer.C;
+  Rows<T> r(layer.stacks);
+  std::vector<double> rose(C);
+  for (int64_t k = 0; k < K; ++k) {
+    bool beat = false;
+    for (int64_t c = 0; c < C; ++c) {
+      const auto [up, beats] = raise_best<HostCell<T>, double>(r.cell(k, c), set);
+      rose[c] = up;
+      beat = beat || beats;
+    }
+    const bool accept = beat || r.one(kInitialized, k) == 0;
+    if (accept && set.verbose && r.one(kEpochFlag, k) == 0) {
+      int64_t at_max = 0;
+      auto delta = [&](int64_t c) { return std::abs(r.cell(k, c).get(kBest) - r.cell(k, c).get(kPreviousBest)); };
+      for (int64_t c = 1; c < C; ++c) at_max = delta(c) > delta(at_max) ? c : at_max;
+      say(rules::score_message(r.cell(k, at_max).get(kPreviousBest), r.cell(k, at_max).get(kBest), layer.name,
+                               r.one(kInitialized, k)));
+    }
+    if (accept) r.one(kEpochFlag, k) = 1;
+    for (int64_t c = 0; c < C; ++c) accept_best(r.cell(k, c), rose[c], accept);
+  }
+}
+
 void best_scores(Layer& layer, const StepSettings& set) {
   c10::NoGradGuard no_grad;
   Stacks& st = layer.stacks;
-  const at::Tensor score = st[kCorrelation].abs();
-  const at::Tensor rose = score > st[kBest];  // ties keep the old best
-  const at::Tensor indices = rose.to(st[kBest].scalar_type());
-  st[kImprovedAny].add_(indices);
-  st[kBest].copy_(at::maximum(st[kBest], score));
-  const at::Tensor& best = st[kBest];
-  const at::Tensor& previous = st[kPreviousBest];
-  const at::Tensor beat = rules::beats(best, previous, set.threshold, set.threshold_raw).any(1);
-  const at::Tensor accept = beat.logical_or(st[kInitialized].view({layer.K}) == 0).view({layer.K, 1});
+  const TensorCells cells{st};
+  const auto [rose, beats] = raise_best<TensorCells, at::Tensor>(cells, set);
+  const at::Tensor accept = beats.any(1).logical_or(st[kInitialized].view({layer.K}) == 0).view({layer.K, 1});
   if (set.verbose) {
     // Diagnostics only: the host reads are the price of the message.
     const at::Tensor show = accept.view({layer.K}).logical_and(st[kEpochFlag].view({layer.K}) == 0).cpu();
+    const at::Tensor &best = st[kBest], &previous = st[kPreviousBest];
     for (int64_t k = 0; k < layer.K; ++k) {
       if (!show[k].item<bool>()) continue;
       const int64_t at_max = (best[k] - previous[k]).abs().argmax().item<int64_t>();
@@ -298,12 +311,8 @@ void best_scores(Layer& layer, const StepSettings& set) {
                                st[kInitialized][k][0].item<double>()));
     }
   }
-  st[kEpochFlag].copy_(at::where(accept, at::ones({}, st[kEpochFlag].options()), st[kEpochFlag]));
-  st[kIndexesOfBest].copy_(at::where(accept, indices, st[kIndexesOfBest]));
-  st[kImprovedThisEpoch].add_(at::where(accept, indices, at::zeros({}, indices.options())));
-  st[kPreviousBest].copy_(at::where(accept, at::maximum(best, previous), previous));
-  st[kBestPearson].copy_(
-      at::where(accept, at::maximum(st[kBestPearson], st[kPearson].abs()), st[kBestPearson]));
+  cells.set(kEpochFlag, at::ones({}, rose.options()), accept);
+  accept_best(cells, rose, accept);
 }
 
 // Zeroes the gradients of the candidates of skipped slots: a NaN input gives NaN
