@@ -30,12 +30,13 @@ struct StepSettings {
 
 struct Pair {
   at::Tensor output, error, moments;
+  int64_t node = 0;  // the neuron dimension of this pair's forward (the input's rank can differ)
 };
 
 struct Layer {
   py::object module;
   std::string name;
-  int64_t K = 0, C = 0, node = 0;
+  int64_t K = 0, C = 0, node = 0;  // node: the records' neuron dimension (of the latest forward)
   Stacks stacks;
   std::vector<Pair> pairs;
   at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
@@ -54,11 +55,15 @@ std::vector<Pair> take_pairs(Layer& layer) {
   std::vector<int64_t> tags;
   for (auto item : errors) tags.push_back(item.first.cast<int64_t>());
   std::sort(tags.begin(), tags.end());
+  // The neuron dimension of each forward, where the companion records it.
+  const py::object nodes = py::getattr(layer.module, "candidate_nodes", py::none());
+  const bool have_nodes = PyDict_Check(nodes.ptr());
   int64_t newest = -1;
   for (int64_t tag : tags) {
     py::int_ key(tag);
     if (!outs.contains(key)) continue;
-    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}});
+    const int64_t node = have_nodes && nodes.contains(key) ? nodes[key].cast<int64_t>() : layer.node;
+    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}, node});
     newest = tag;
   }
   PyDict_Clear(errors.ptr());
@@ -66,23 +71,26 @@ std::vector<Pair> take_pairs(Layer& layer) {
   for (auto item : outs) {
     if (item.first.cast<int64_t>() <= newest) stale.push_back(py::reinterpret_borrow<py::object>(item.first));
   }
-  for (auto& key : stale) PyDict_DelItem(outs.ptr(), key.ptr());
+  for (auto& key : stale) {
+    PyDict_DelItem(outs.ptr(), key.ptr());
+    if (have_nodes && PyDict_DelItem(nodes.ptr(), key.ptr()) != 0) PyErr_Clear();
+  }
   return pairs;
 }
 
 void check_pair(const Layer& layer, const Pair& pair) {
   std::vector<int64_t> expected = pair.error.sizes().vec();
-  if (layer.node >= static_cast<int64_t>(expected.size()) || expected[layer.node] != layer.C) {
+  if (pair.node < 0 || pair.node >= static_cast<int64_t>(expected.size()) || expected[pair.node] != layer.C) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
          "the neurons' error " + shape_text(pair.error.sizes()) + " has no dimension " +
-             std::to_string(layer.node) + " of " + std::to_string(layer.C) + " neurons");
+             std::to_string(pair.node) + " of " + std::to_string(layer.C) + " neurons");
   }
-  expected.insert(expected.begin() + layer.node, layer.K);
+  expected.insert(expected.begin() + pair.node, layer.K);
   if (pair.output.sizes() != at::IntArrayRef(expected)) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
          "stacked candidate output " + shape_text(pair.output.sizes()) + " does not match the error " +
              shape_text(pair.error.sizes()) + " with " + std::to_string(layer.K) + " candidates at dimension " +
-             std::to_string(layer.node) + " (expected " + shape_text(expected) + ")");
+             std::to_string(pair.node) + " (expected " + shape_text(expected) + ")");
   }
   if (pair.output.device() != pair.error.device()) {
     fail(PyExc_ValueError, "candidate_step", layer.name,
@@ -91,10 +99,10 @@ void check_pair(const Layer& layer, const Pair& pair) {
 }
 
 // Shape [1, .., K, C, 1, ..] of a [K, C] tensor broadcast against a stacked output.
-std::vector<int64_t> slot_view(const Layer& layer, int64_t dim) {
-  std::vector<int64_t> v(dim, 1);
-  v[layer.node] = layer.K;
-  v[layer.node + 1] = layer.C;
+std::vector<int64_t> slot_view(const Layer& layer, const Pair& pair) {
+  std::vector<int64_t> v(pair.output.dim(), 1);
+  v[pair.node] = layer.K;
+  v[pair.node + 1] = layer.C;
   return v;
 }
 
@@ -222,9 +230,9 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
     }
   }
   const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  const std::vector<int64_t> view = slot_view(layer, pair);
   return rules::candidate_gradient(signs.to(out_type).view(view), centres.to(out_type).view(view),
-                                   pair.error.unsqueeze(layer.node).to(out_type));
+                                   pair.error.unsqueeze(pair.node).to(out_type));
 }
 
 // The same step on [K, C] tensors.
@@ -255,9 +263,9 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
                                       b.mean_p.expand({K, C}));
   const at::Tensor sign = at::where(finite.view({K, 1}), g.sign, at::zeros({}, g.sign.options()));
   const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair.output.dim());
+  const std::vector<int64_t> view = slot_view(layer, pair);
   const at::Tensor grad = rules::candidate_gradient(sign.to(out_type).view(view), g.centre.to(out_type).view(view),
-                                                    pair.error.unsqueeze(layer.node).to(out_type));
+                                                    pair.error.unsqueeze(pair.node).to(out_type));
 
   const at::Tensor done = cells.get(kInitialized);  // [K, 1]
   const at::Tensor initial = done < set.initial_batches;
@@ -363,14 +371,14 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     Layer layer;
     layer.module = py::reinterpret_borrow<py::object>(m);
     if (!py::object(layer.module.attr("mode")).equal(py::str("p"))) continue;
+    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
+    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
     layer.pairs = take_pairs(layer);
     if (layer.pairs.empty()) continue;
     layer.name = text(layer.module.attr("name"));
     layer.stacks = stacks_of(layer.module);
     layer.K = layer.stacks[kCorrelation].size(0);
     layer.C = layer.stacks[kCorrelation].size(1);
-    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
-    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
     const auto stat_type = layer.stacks[kCorrelation].scalar_type();
     layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
                     (stat_type == at::kFloat || stat_type == at::kDouble);
@@ -386,7 +394,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     c10::NoGradGuard no_grad;
     for (auto& layer : layers) {
       for (auto& pair : layer.pairs) {
-        pair.moments = math::batch_moments(pair.output.detach(), pair.error, layer.node, layer.K);
+        pair.moments = math::batch_moments(pair.output.detach(), pair.error, pair.node, layer.K);
         parts.push_back(pair.moments);
         counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C),
                                   pair.moments.options()));

@@ -16,6 +16,12 @@ struct ErrorAverageTarget {
 ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
   RecordBuffers rb(dendrite_module);
   ErrorAverageTarget target{stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]), {}};
+  const int64_t C = target.averages.size(1);
+  if (node < 0 || node >= static_cast<int64_t>(sizes.size()) || sizes[node] != C) {
+    fail(PyExc_ValueError, "watch_error_average", dendrite_module,
+         "an output " + shape_text(sizes) + " has no dimension " + std::to_string(node) + " of " +
+             std::to_string(C) + " neurons");
+  }
   if (node == 1 && sizes.size() >= 2) {
     const int64_t K = target.averages.size(0), N = sizes[0];
     PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
@@ -43,16 +49,21 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
     const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
     g = g.flatten(2).sum(2) / positions;
   }
+  at::Tensor updated;
   if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
     // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    averages.addmm_(target.ones, g, rules::kAverageFactor, rules::kAverageRest / static_cast<double>(g.size(0)));
-    return;
+    updated = at::addmm(averages, target.ones, g, rules::kAverageFactor,
+                        rules::kAverageRest / static_cast<double>(g.size(0)));
+  } else {
+    std::vector<int64_t> dims;
+    for (int64_t d = 0; d < g.dim(); ++d) {
+      if (d != node) dims.push_back(d);
+    }
+    updated = rules::running_average(averages, g.mean(dims));
   }
-  std::vector<int64_t> dims;
-  for (int64_t d = 0; d < g.dim(); ++d) {
-    if (d != node) dims.push_back(d);
-  }
-  averages.mul_(rules::kAverageFactor).add_(g.mean(dims), rules::kAverageRest);
+  // A non-finite error (a NaN loss whose step the user then skips, as GradScaler does) leaves
+  // the averages as they were; decided on the device, without a host read.
+  averages.copy_(at::where(at::isfinite(updated).all(), updated, averages));
 }
 
 }  // namespace

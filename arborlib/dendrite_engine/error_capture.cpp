@@ -12,10 +12,26 @@ void filter_backward_ab(const at::Tensor& val, const py::object& values) {
       const int64_t slot = device_slot(val.device());
       // One detached tensor, shared by every candidate slot.
       const py::object error = py::cast(val.detach());
+      py::object shared_earlier, summed;
       for (long i = 0; i < n; ++i) {
         py::object record = values[py::int_(i)];
         const std::string layer = text(record.attr("layer_name"));
         py::list errors = queue(record, "current_parent_d", slot);
+        const size_t outputs = queue(record, "dendrite_outs", slot).size();
+        if (outputs > 0 && errors.size() >= outputs) {
+          // No output waits for an error: a further backward over the same forward
+          // (retain_graph). Its error adds to that forward's, as gradients add up.
+          if (setting_on("dendrite_learn_mode")) {
+            const Py_ssize_t last = static_cast<Py_ssize_t>(errors.size()) - 1;
+            py::object earlier = errors[last];
+            if (!earlier.is(shared_earlier)) {  // the slots share one error, and so one sum
+              shared_earlier = earlier;
+              summed = py::cast(earlier.cast<at::Tensor>() + val.detach());
+            }
+            errors[last] = summed;
+          }
+          continue;
+        }
         if (setting_on("debugging_memory_leak") && !errors.empty()) {
           say(fill("%s called backward but didn't clear the previous error.\n"
                    "This can cause a memory leak.\n"

@@ -44,6 +44,13 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   // A record's tensor was replaced (reinitialised, moved, assigned): its value is the
   // newest. Statistics are kept in float32 or wider, whatever the model's dtype.
   c10::NoGradGuard no_grad;
+  for (int64_t k = 1; k < K; ++k) {
+    if (rows[k].sizes() != rows[0].sizes()) {
+      fail(PyExc_ValueError, "stack_records", dendrite_module,
+           std::string("value record ") + std::to_string(k) + "'s '" + name + "' has shape " +
+               shape_text(rows[k].sizes()) + ", record 0's " + shape_text(rows[0].sizes()));
+    }
+  }
   const auto dtype = at::promote_types(rows[0].scalar_type(), at::kFloat);
   for (auto& r : rows) r = r.detach().to(rows[0].device(), dtype);
   stack = at::stack(rows);

@@ -221,9 +221,27 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
   // The cascade term: each candidate also sees the installed dendrites' outputs.
   const int64_t installed = dendrite_module.attr("num_dendrites").cast<int64_t>();
   if (installed > 0) {
+    const Py_ssize_t given = PySequence_Check(dendrite_outs.ptr()) ? PySequence_Size(dendrite_outs.ptr()) : -1;
+    if (given < installed) {
+      fail(PyExc_ValueError, "candidate_forward", layer,
+           "dendrite_outs must hold the outputs of the " + std::to_string(installed) + " installed dendrites, got " +
+               (given < 0 ? type_name(dendrite_outs) : std::to_string(given) + " entries"));
+    }
+    for (int64_t j = 0; j < installed; ++j) {
+      tensor_or_fail("candidate_forward", dendrite_module, "entry " + std::to_string(j) + " of dendrite_outs",
+                     dendrite_outs[py::int_(j)]);
+    }
     py::list weight_list(dendrite_module.attr("dendrites_to_candidates"));
     std::vector<at::Tensor> rows;
-    for (auto w : weight_list) rows.push_back(w.cast<at::Tensor>().narrow(0, 0, installed));
+    for (auto w : weight_list) {
+      const at::Tensor t = tensor_or_fail("candidate_forward", dendrite_module, "a dendrites_to_candidates entry", w);
+      if (t.dim() != 2 || t.size(0) < installed || (!rows.empty() && t.size(1) != rows[0].size(1))) {
+        fail(PyExc_ValueError, "candidate_forward", layer,
+             "a dendrites_to_candidates entry " + shape_text(t.sizes()) + " does not hold one row per installed dendrite (" +
+                 std::to_string(installed) + ") of equal width");
+      }
+      rows.push_back(t.narrow(0, 0, installed));
+    }
     const at::Tensor weights = at::stack(rows);  // [K, installed, C]
     std::vector<int64_t> view(stacked.dim(), 1);
     view[node] = K;

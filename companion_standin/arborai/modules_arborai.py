@@ -207,9 +207,11 @@ class DendriteModule(nn.Module):
         # tag of a forward pass -> stacked candidate output (with graph) / neurons' error
         self.candidate_outputs: Dict[int, torch.Tensor] = {}
         self.candidate_errors: Dict[int, torch.Tensor] = {}
+        # tag -> neuron dimension of that forward: a layer may see inputs of two ranks in one step
+        self.candidate_nodes: Dict[int, int] = {}
         self._next_tag = 0
 
-    def queue_candidate_output(self, stacked: torch.Tensor) -> Optional[int]:
+    def queue_candidate_output(self, stacked: torch.Tensor, node: Optional[int] = None) -> Optional[int]:
         """Queues the stacked candidate output of one forward pass; returns its tag, or None
         when no gradient can follow (grad mode off, or an output that needs none)."""
         if not (torch.is_grad_enabled() and stacked.requires_grad):
@@ -217,12 +219,16 @@ class DendriteModule(nn.Module):
         tag = self._next_tag
         self._next_tag += 1
         self.candidate_outputs[tag] = stacked
+        if node is not None:
+            self.candidate_nodes[tag] = node
         return tag
 
     def capture_error(self, grad: torch.Tensor, tag: int) -> None:
         """Backward hook: the neurons' error of the forward pass tagged ``tag``."""
         if tag in self.candidate_outputs:
-            self.candidate_errors[tag] = grad.detach()
+            # A second backward over the same forward (retain_graph): errors add up, as gradients do.
+            earlier = self.candidate_errors.get(tag)
+            self.candidate_errors[tag] = grad.detach() if earlier is None else earlier + grad.detach()
 
     def release_unconsumed(self) -> None:
         """At ``zero_grad``: drops what the optimizer step did not consume, keeping only the
@@ -233,11 +239,13 @@ class DendriteModule(nn.Module):
         errors.clear()
         outputs.clear()
         outputs.update(kept)
+        nodes = {tag: self.candidate_nodes[tag] for tag in kept if tag in self.candidate_nodes}
+        self.candidate_nodes = nodes
 
     def __getstate__(self) -> Dict[str, Any]:
         # Queued outputs hold autograd graphs of a running step: never copy or pickle them.
         state = self.__dict__.copy()
-        state["candidate_outputs"], state["candidate_errors"] = {}, {}
+        state["candidate_outputs"], state["candidate_errors"], state["candidate_nodes"] = {}, {}, {}
         state.pop("_arb_forward_plan", None)
         return state
 
@@ -394,16 +402,20 @@ class ARBNeuronModule(nn.Module):
         top = self.dendrites_to_top[-1]
         num = torch.zeros(self.out_channels, dtype=torch.promote_types(top.dtype, torch.float32), device=top.device)
         den = torch.zeros_like(num)
-        node = self._node
         for args, kwargs, error in batches:
+            node = self._node_for(error.dim())  # batches may differ in rank
             view = [-1 if d == node else 1 for d in range(error.dim())]
             out = output_of(view, args, kwargs)
             if out is None:
                 continue
             out, error = out.to(num), error.to(num)
             dims = [d for d in range(error.dim()) if d != node]
-            num -= (out * error).sum(dims) * error.shape[0]
-            den += (out * out).sum(dims)
+            batch_num = (out * error).sum(dims) * -(error.shape[0] if node else 1)  # node 0: unbatched
+            batch_den = (out * out).sum(dims)
+            # A non-finite batch adds nothing: the other batches still give the fit.
+            finite = batch_num.isfinite() & batch_den.isfinite()
+            num += torch.where(finite, batch_num, 0.0)
+            den += torch.where(finite, batch_den, 0.0)
         return num, den
 
     def grow_dendrites(self, count: int) -> None:
@@ -443,11 +455,18 @@ class ARBNeuronModule(nn.Module):
         for name in ("candidate_to_top", "current_candidate_to_top"):
             self._parameters.pop(name, None)
 
+    def _node_for(self, rank: int) -> int:
+        """The neuron dimension of an output of this rank: a linear layer's last; a convolution's
+        1, or 0 for an unbatched input ([C, L], [C, H, W]), which PyTorch accepts as well."""
+        if isinstance(self.main_module, nn.Linear):
+            return rank - 1
+        return 0 if rank == self.main_module.weight.dim() - 1 else 1
+
     def _neuron_dimension(self, out: torch.Tensor) -> int:
         """A linear layer's neurons are the last dimension of its output, whatever the input's
         rank ([N, F] or [N, T, F]); the records follow the shape actually seen."""
         # A plain int mirror of the buffer: reading the buffer would sync with a GPU every pass.
-        node = out.dim() - 1 if isinstance(self.main_module, nn.Linear) else self._node
+        node = self._node_for(out.dim())
         if out.dim() != len(self._output_dimensions) or node != self._node:
             self._node = node
             self.this_node_index.fill_(node)
@@ -532,7 +551,7 @@ class ARBNeuronModule(nn.Module):
         if self.module_config.get_learn_dendrites_live():
             out = DE.apply_live_candidate_to_output(self, out, {0: stacked.select(node, 0)})
         if self.training and GAR.pc.get_dendrite_learn_mode():
-            tag = dm.queue_candidate_output(stacked)
+            tag = dm.queue_candidate_output(stacked, node)
             if tag is not None:
                 # The neurons are frozen in p mode, so the output may not need a gradient at
                 # all (e.g. the first layer): make it a leaf that does, so its error is captured.

@@ -86,6 +86,17 @@ class _OneRecord:
         self.dendrite_values = [record]
 
 
+def _drop_non_finite_live_grads(neurons: Sequence[ARBNeuronModule]) -> None:
+    """A non-finite batch gives slot 0's live output weight no gradient, as the candidate step
+    gives the candidates none: one NaN step would reach every later output and the install."""
+    if GAR.arb_tracker.member_vars["mode"] != "p":
+        return
+    for neuron in neurons:
+        live = neuron._parameters.get("current_candidate_to_top")
+        if live is not None and live.grad is not None:  # decided on the device: no host read
+            live.grad.copy_(torch.where(live.grad.isfinite().all(), live.grad, 0.0))
+
+
 def _clear_queues(modules: List[DendriteModule]) -> None:
     import arborlib.dendrite_engine as DE
 
@@ -117,10 +128,15 @@ def attach_optimizer(
     if isinstance(optimizer.zero_grad, _ZeroGradWithQueues):
         raise ValueError("attach_optimizer: this optimizer is already attached")
     # The wrapped layers are fixed once wrapped: walk the tree once, not at every step.
-    modules = list(dendrite_modules(net))
+    neurons = neuron_modules(net)
+    modules = [neuron.dendrite_module for neuron in neurons]
     if not modules:
         raise ValueError("attach_optimizer: the network has no wrapped layers")
-    step = candidate_step or (lambda: _candidate_steps(modules))
+    def own_step() -> None:
+        _candidate_steps(modules)
+        _drop_non_finite_live_grads(neurons)
+
+    step = candidate_step or own_step
     optimizer.register_step_pre_hook(lambda opt, args, kwargs: step())
     optimizer.zero_grad = _ZeroGradWithQueues(optimizer, modules)
     return optimizer
@@ -379,11 +395,11 @@ class DendriteTrainer:
             live = getattr(neuron, "current_candidate_to_top", None)
             if live is None:
                 continue
-            dm, node = neuron.dendrite_module, neuron._node
+            dm = neuron.dendrite_module
 
-            def slot_zero(view, args, kwargs, dm=dm, node=node):
+            def slot_zero(view, args, kwargs, dm=dm):
                 stacked = DE.candidate_forward(dm, view, dm.installed_outputs(view, *args, **kwargs), *args, **kwargs)
-                return None if stacked is None else stacked.select(node, 0)
+                return None if stacked is None else stacked.select(view.index(-1), 0)
 
             sums.append((live, *neuron.least_squares_sums([e for e in recent if e[2] is not None], slot_zero)))
             recent.clear()  # taken with the old weight
@@ -491,6 +507,7 @@ class DendriteTrainer:
         def step() -> None:
             _candidate_steps(modules, sync.sum_)  # one all-reduce of every batch moment of the step
             sync.sum_grads_(params, averaged)  # one of every candidate gradient
+            _drop_non_finite_live_grads(self.neurons)  # on the summed gradient: every rank alike
         return step
 
     # -- switches -------------------------------------------------------------------
@@ -530,6 +547,8 @@ class DendriteTrainer:
         for neuron, recent in zip(self.neurons, self._recent):
             dm = neuron.dendrite_module
             live = getattr(neuron, "current_candidate_to_top", None)
+            if live is not None and not bool(torch.isfinite(live).all()):
+                live = None  # never installed: slot 0 competes as any other, its weight fitted afresh
             # With a live weight, slot 0's output is already part of the network's output and the
             # errors were taken with it: installing another slot would drop what it learned.
             slot = dm.best_candidate(prefer=0 if live is not None else None)

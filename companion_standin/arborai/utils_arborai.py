@@ -100,6 +100,16 @@ def save_model_with_weight_tying(net: nn.Module, path: str) -> None:
     save_file(tensors, path, metadata={WEIGHT_TYING_KEY: json.dumps(tied, sort_keys=True)})
 
 
+def _json_object(path: str, what: str, text) -> Dict[str, Any]:
+    try:
+        value = json.loads(text)
+    except ValueError as error:  # JSONDecodeError and undecodable bytes alike
+        raise ValueError(f"{path}: corrupt {what} ({error})") from error
+    if not isinstance(value, dict):
+        raise ValueError(f"{path}: corrupt {what} (a JSON object expected, got {type(value).__name__})")
+    return value
+
+
 def load_model_with_weight_tying(net: nn.Module, path: str) -> nn.Module:
     """Reads a file written by :func:`save_model_with_weight_tying` into ``net``; returns ``net``."""
     from safetensors import safe_open
@@ -117,12 +127,13 @@ def load_model_with_weight_tying(net: nn.Module, path: str) -> nn.Module:
         raise ValueError(f"{path}: not a readable safetensors file ({error})") from error
     if WEIGHT_TYING_KEY not in metadata:
         raise ValueError(f"{path}: not a weight-tying checkpoint (no '{WEIGHT_TYING_KEY}' metadata)")
-    for dropped, kept in json.loads(metadata[WEIGHT_TYING_KEY]).items():
-        if kept not in tensors:
+    tied = _json_object(path, f"'{WEIGHT_TYING_KEY}' metadata", metadata[WEIGHT_TYING_KEY])
+    for dropped, kept in tied.items():
+        if not isinstance(kept, str) or kept not in tensors:
             raise ValueError(f"{path}: tied tensor {dropped!r} refers to {kept!r}, which the file lacks")
         tensors[dropped] = tensors[kept]
     if EXTRA_STATE_KEY in tensors:
-        tensors.update(json.loads(bytes(tensors.pop(EXTRA_STATE_KEY).tolist())))
+        tensors.update(_json_object(path, "extra state", bytes(tensors.pop(EXTRA_STATE_KEY).tolist())))
     NT.check_state_dict(net, tensors, path)
     net.load_state_dict(tensors)
     return net
