@@ -21,7 +21,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   e::define_killer(m);
   m.def("grad_killer", &e::grad_killer, "Kills the gradient for the input tensor but keeps forward",
         arg("inp"));
-  m.def("killer_recursive", &e::killer_recursive,
+  m.def("killer_recursive", [](const py::object& in_vals, bool killing) { return e::killer_recursive(in_vals, killing); },
         "Kills the gradient of every tensor inside a nested structure; returns (structure, device)",
         arg("in_vals"), arg("killing"));
   m.def("preprocess_ab", &e::preprocess_ab, "Applies killer to args and kwargs");

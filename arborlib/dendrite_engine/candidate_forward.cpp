@@ -4,6 +4,7 @@
 #include "dendrite_engine.h"
 
 #include "common/errors.h"
+#include "common/sub_layer.h"
 
 namespace arbor::engine {
 
@@ -106,34 +107,26 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
   const py::int_ key(i);
   py::object processors = dendrite_module.attr("candidate_processors");
   const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
-  if (processing) {
-    try {
-      py::tuple pair = processors[key].attr("pre_d")(*in.args, **in.kwargs);
-      if (pair.size() != 2) {
-        fail(PyExc_ValueError, "forward_candidates", dendrite_module, "pre_d must return a pair (args, kwargs)");
-      }
-      in.args = py::tuple(pair[0]);
-      in.kwargs = py::dict(pair[1]);
-    } catch (py::error_already_set& e) {
-      processor_failed(e, dendrite_module, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
-                              " caused this error",
+  py::object candidate = dendrite_module.attr("candidate_module")[key];
+  candidate.attr("to")(in.device);
+  const std::string name = text(dendrite_module.attr("name"));
+  auto report = [&](const char* stage, py::error_already_set& e) {
+    if (std::string(stage) == "pre") {
+      processor_failed(e, dendrite_module, "Your candidate pre_d processor for " + name + " caused this error",
                        "accepting inputs to the ARBModule and returning what will then be",
                        "the input to the dendrite module");
     }
-  }
-  py::object candidate = dendrite_module.attr("candidate_module")[key];
-  candidate.attr("to")(in.device);
-  py::object result = candidate(*in.args, **in.kwargs);
+    processor_failed(e, dendrite_module, "Your post_d processor for " + name + " caused this error",
+                     "accepting outputs from the dendrite module and returning the",
+                     "single tensor to be combined with the neurons output tensor");
+  };
+  py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
   if (processing) {
-    try {
-      result = processors[key].attr("post_d")(result);
-    } catch (py::error_already_set& e) {
-      processor_failed(e, dendrite_module, "Your post_d processor for " + text(dendrite_module.attr("name")) +
-                              " caused this error",
-                       "accepting outputs from the dendrite module and returning the",
-                       "single tensor to be combined with the neurons output tensor");
-    }
+    pre = processors[key].attr("pre_d");
+    post = processors[key].attr("post_d");
   }
+  py::object result =
+      run_sub_layer(candidate, pre, post, in.args, in.kwargs, "forward_candidates", name, "pre_d", report);
   tensor_or_fail("forward_candidates", dendrite_module,
                  std::string(processing ? "the post_d result" : "the output") + " of candidate " + std::to_string(i),
                  result);
@@ -216,21 +209,6 @@ void check_dendrite_outs(const py::object& values, int64_t device_index) {
   }
 }
 
-namespace {
-
-// The neuron dimension from the module's `this_node_index` buffer. A CPU buffer is read
-// through its data pointer: no dispatched op and no host read on every forward.
-int64_t neuron_dimension(const py::object& neuron_module) {
-  const py::object index = neuron_module.attr("this_node_index");
-  if (THPVariable_Check(index.ptr())) {
-    const at::Tensor t = THPVariable_Unpack(index.ptr());
-    if (t.device().is_cpu() && t.numel() == 1 && t.scalar_type() == at::kLong) return *t.data_ptr<int64_t>();
-  }
-  return py::int_(index).cast<int64_t>();
-}
-
-}  // namespace
-
 py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
                                           const py::dict& candidate_nonlinear_outs) {
   if (!neuron_module.attr("module_config").attr("get_learn_dendrites_live")().cast<bool>()) return out;
@@ -238,9 +216,9 @@ py::object apply_live_candidate_to_output(const py::object& neuron_module, const
   if (live.is_none() || candidate_nonlinear_outs.empty()) return out;
   at::Tensor to_top = live.cast<at::Tensor>().select(0, 0);
   const at::Tensor first = candidate_nonlinear_outs[py::int_(0)].cast<at::Tensor>();
-  const int64_t node_index = neuron_dimension(neuron_module);
+  const int64_t node = node_index(neuron_module, "apply_live_candidate_to_output");
   for (int64_t dim = 0; dim < first.dim(); ++dim) {
-    if (dim != node_index) to_top = to_top.unsqueeze(dim);
+    if (dim != node) to_top = to_top.unsqueeze(dim);
   }
   const at::Tensor o = out.cast<at::Tensor>();
   return py::cast(o + first.detach().to(o.device()) * to_top.to(o.device()));

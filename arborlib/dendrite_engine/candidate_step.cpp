@@ -372,7 +372,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     layer.module = py::reinterpret_borrow<py::object>(m);
     if (!py::object(layer.module.attr("mode")).equal(py::str("p"))) continue;
     py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
-    layer.node = py::int_(first.attr("this_node_index")).cast<int64_t>();
+    layer.node = node_index(first, "candidate_step");
     layer.pairs = take_pairs(layer);
     if (layer.pairs.empty()) continue;
     layer.name = text(layer.module.attr("name"));

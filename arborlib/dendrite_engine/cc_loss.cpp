@@ -8,14 +8,6 @@
 
 namespace arbor::engine {
 
-namespace {
-
-int64_t node_index_of(const py::object& values) {
-  return py::int_(values.attr("this_node_index")).cast<int64_t>();
-}
-
-}  // namespace
-
 py::tuple get_cc_loss(const py::object& dendrite_values) {
   const py::object device = dendrite_values.attr("device");
   if (device.is_none()) {
@@ -38,7 +30,7 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
     }
     parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
     outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
-    t = tuples_and_mult(parent_d, node_index_of(dendrite_values));
+    t = tuples_and_mult(parent_d, node_index(dendrite_values, "get_cc_loss"));
   }
   at::Tensor loss;
   if (setting_on("running_average_ab")) {
@@ -104,7 +96,7 @@ void apply_ab_grads(const py::object& self) {
          "the queued candidate output " + shape_text(outs.sizes()) + " on " + outs.device().str() +
              " does not match the queued error " + shape_text(parent_d.sizes()) + " on " + parent_d.device().str());
   }
-  const ShapeTriple t = tuples_and_mult(parent_d, node_index_of(values));
+  const ShapeTriple t = tuples_and_mult(parent_d, node_index(values, "apply_ab_grads"));
   const bool running = setting_on("running_average_ab");
   const auto type = outs.scalar_type();
   RecordBatch batch;

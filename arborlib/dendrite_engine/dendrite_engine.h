@@ -30,6 +30,8 @@ struct ShapeTriple {
 };
 ShapeTriple tuples_and_mult(const at::Tensor& val, int64_t node_index);
 py::tuple get_tuples_and_mult(const at::Tensor& val, const py::object& values);
+// The neuron dimension `this_node_index` of a record or neuron module (an int or a buffer).
+int64_t node_index(const py::object& owner, const char* function);
 
 // Builds NON_LIVE_SKIP_VALUES and, when doing_thing is on, DENDRITE_SINGLE_VALUES.
 void init_name_lists(py::module_& m);
@@ -43,8 +45,9 @@ inline int64_t device_slot(const at::Device& device) {
 // Makes the autograd.Function subclass `Killer` and sets it on the module.
 void define_killer(py::module_& m);
 py::object grad_killer(const py::object& inp);
-// (structure with killed tensors, device of the last tensor found or None)
-py::tuple killer_recursive(const py::object& in_vals, bool killing);
+// (structure with killed tensors, device of the last tensor found or None); `copy` false:
+// detached views instead of copies (the batched forward, which only reads them).
+py::tuple killer_recursive(const py::object& in_vals, bool killing, bool copy = true);
 py::tuple preprocess_ab(const py::args& args, const py::kwargs& kwargs);
 
 // ---- candidate forward pass ---------------------------------------------------
