@@ -12,8 +12,9 @@ torch, or fail to find one):
 (`python -m build` run from the checkout imports the ninja folder build/ instead of the
 build tool once an in-place build has made it.)
 
-The torch version used is written to arborlib/build_info.json, checked when arborlib is
-imported, and pinned in the wheel's requirements. Development (in-place builds, tests) goes
+The version (pyproject.toml's), the torch version used and its C++ ABI are written to
+arborlib/build_info.json; torch and the ABI are checked when arborlib is imported, and the
+torch version is pinned in the wheel's requirements. Development (in-place builds, tests) goes
 through tools/setup_env.sh, which tools/test.sh and tools/main_job.sh run; see that file.
 
 ARBORLIB_DEBUG=1 gives an unoptimised build with debug symbols.
@@ -79,7 +80,8 @@ class BuildWithTorchRecord(BuildExtension):
         target = os.path.dirname(self.get_ext_fullpath("arborlib.arbor_settings"))
         os.makedirs(target, exist_ok=True)
         with open(os.path.join(target, "build_info.json"), "w") as f:
-            json.dump({"torch": TORCH_VERSION, "cxx11_abi": bool(torch._C._GLIBCXX_USE_CXX11_ABI)}, f)
+            json.dump({"version": self.distribution.get_version(), "torch": TORCH_VERSION,
+                       "cxx11_abi": bool(torch._C._GLIBCXX_USE_CXX11_ABI)}, f)
             f.write("\n")
 
 

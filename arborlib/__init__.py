@@ -10,24 +10,56 @@ import os
 import torch
 
 __all__ = ["arbor_settings", "dendrite_engine", "export", "fused_layers", "net_toolkit", "slim_restore"]
-__version__ = "0.1.0"
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+REBUILD = "pip install --no-build-isolation --force-reinstall --no-deps arborlib from its source"
 
 
-def _check_torch_version() -> None:
-    """The extensions are tied to the C++ ABI of the torch they were compiled against: another
-    torch would fail later with an undefined symbol, so say which versions meet here."""
+def _build_record():
+    """What the build wrote beside the extensions (setup.py): version, torch and its C++ ABI;
+    None in a source checkout whose extensions were never built."""
     try:
-        with open(os.path.join(os.path.dirname(__file__), "build_info.json")) as f:
-            built = json.load(f)["torch"]
-    except FileNotFoundError:  # a source checkout whose extensions were never built
+        with open(os.path.join(_HERE, "build_info.json")) as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return None
+
+
+def _version(record) -> str:
+    """pyproject.toml holds the version; the build copies it into its record, and an unbuilt
+    checkout reads it from the file itself."""
+    if record and "version" in record:
+        return record["version"]
+    try:
+        import tomllib
+
+        with open(os.path.join(_HERE, os.pardir, "pyproject.toml"), "rb") as f:
+            return tomllib.load(f)["project"]["version"]
+    except (ImportError, OSError, KeyError):
+        return "unknown"
+
+
+def _check_build(record) -> None:
+    """The extensions are tied to the torch they were compiled against and to its C++ ABI:
+    another one would fail later with an undefined symbol, so say which ones meet here."""
+    if record is None:
         return
     installed = torch.__version__.split("+")[0]
-    if installed != built:
+    if installed != record["torch"]:
         raise ImportError(
-            f"arborlib's extensions were built with torch {built}, but torch {torch.__version__} "
-            f"is installed. Install torch=={built}, or rebuild arborlib against this torch "
-            "(pip install --no-build-isolation --force-reinstall --no-deps arborlib from its source)."
+            f"arborlib's extensions were built with torch {record['torch']}, but torch {torch.__version__} "
+            f"is installed. Install torch=={record['torch']}, or rebuild arborlib against this torch ({REBUILD})."
+        )
+    abi = bool(torch._C._GLIBCXX_USE_CXX11_ABI)
+    if record.get("cxx11_abi", abi) != abi:
+        raise ImportError(
+            f"arborlib's extensions were built with _GLIBCXX_USE_CXX11_ABI={int(record['cxx11_abi'])}, but the "
+            f"installed torch {torch.__version__} uses {int(abi)} (another build of that release): rebuild "
+            f"arborlib against this torch ({REBUILD})."
         )
 
 
-_check_torch_version()
+_record = _build_record()
+_check_build(_record)
+__version__ = _version(_record)

@@ -13,12 +13,15 @@ slices. Candidates of a p phase are not part of the export, only installed dendr
 from __future__ import annotations
 
 import copy
-from typing import Callable, List, Optional, Sequence, Tuple
+import functools
+from typing import Callable, List, Optional, Sequence
 
 import torch
 from torch import nn
 
-__all__ = ["DendriteBlock", "dendrite_cascade", "to_torch"]
+from .cascade import dendrite_cascade
+
+__all__ = ["DendriteBlock", "dendrite_cascade", "guard_fast_path", "save_portable", "to_torch"]
 
 # Class names of the three forms of a wrapped layer (the classes themselves live in the
 # companion and in the extensions, which this module must not import).
@@ -28,25 +31,22 @@ CLEANED_FORM = "ARBModulePyThread"
 FUSABLE = (nn.Linear, nn.Conv1d, nn.Conv2d, nn.Conv3d)
 
 
-def dendrite_cascade(
-    raw: Sequence[torch.Tensor],
-    row: Callable[[int, int], torch.Tensor],
-    activation: Callable[[torch.Tensor], torch.Tensor],
-    one_pass: bool = False,
-) -> List[torch.Tensor]:
-    """Activated outputs of a layer's dendrites, in installation order: dendrite k gets
-    ``activation(raw[k] + sum_{j<k} row(k, j) * out_j)``, where ``row(k, j)`` is the per-neuron
-    weight from dendrite j into dendrite k, shaped to broadcast against the outputs.
+def keep_slow_path(module: nn.Module, args: tuple) -> None:
+    """The forward pre-hook that :func:`guard_fast_path` puts on a module no one calls."""
+    return None
 
-    ``one_pass`` forms each weighted sum with one ``addcmul`` instead of a product and a sum:
-    faster, but rounded differently (a fused multiply-add), so the training network keeps the
-    two-step form that the fused blocks compute and its checkpoint is proved against."""
-    outs: List[torch.Tensor] = []
-    for k, value in enumerate(raw):
-        for j in range(k):
-            value = torch.addcmul(value, row(k, j), outs[j]) if one_pass else value + row(k, j) * outs[j]
-        outs.append(activation(value))
-    return outs
+
+# A fixed key, not a handle's id from torch's global counter: two saves of one network must
+# give the same bytes.
+SLOW_PATH_KEY = "arborlib.keep_slow_path"
+
+
+def guard_fast_path(child: nn.Module) -> None:
+    """Puts :func:`keep_slow_path` on ``child``, a never-called child of a wrapped layer (in any
+    of its forms). The fused inference path of ``nn.TransformerEncoderLayer`` reads its sublayers'
+    weights and would run without their dendrites; torch skips it whenever a submodule has a
+    hook, and a hook on a module that no one calls costs no forward pass anything."""
+    child._forward_pre_hooks[SLOW_PATH_KEY] = keep_slow_path
 
 
 class DendriteBlock(nn.Module):
@@ -82,6 +82,28 @@ class DendriteBlock(nn.Module):
         self.cascade_weights = nn.Parameter(cascade_weights.reshape(*cascade_weights.shape, *tail))
         self.top_weights = nn.Parameter(top_weights.reshape(*top_weights.shape, *tail))
         self.activation = activation
+        guard_fast_path(self.layers)
+
+    def __getattr__(self, name: str):
+        """Reads the block cannot answer go to the layer it stands for (``weight``, ``in_features``,
+        ...); of a fused layer, ``weight`` and ``bias`` are the main layer's slices."""
+        try:
+            return super().__getattr__(name)
+        except AttributeError:
+            layers = self.__dict__.get("_modules", {}).get("layers")
+            if layers is None or (name.startswith("__") and name.endswith("__")):
+                raise
+        main, fused = layers[0], self.__dict__.get("fused")
+        if fused and name in ("weight", "bias"):
+            value = getattr(main, name)
+            return None if value is None else value[: self.neurons]
+        if fused and name in ("out_features", "out_channels"):
+            return self.neurons
+        try:
+            return getattr(main, name)
+        except AttributeError:
+            raise AttributeError(f"'DendriteBlock' object has no attribute '{name}', nor has the "
+                                 f"{type(main).__name__} it stands for") from None
 
     def extra_repr(self) -> str:
         return f"dendrites={self.num_dendrites}, neuron_dim={self.neuron_dim}, fused={self.fused}"
@@ -102,7 +124,7 @@ class DendriteBlock(nn.Module):
             parts = [layer(*args, **kwargs) for layer in self.layers]
         out = parts[0]
         weights = self.cascade_weights
-        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation, one_pass=True)
+        acts = dendrite_cascade(parts[1:], lambda k, j: weights[k, j], self.activation)
         top = self.top_weights
         for k, act in enumerate(acts):
             out = torch.addcmul(out, top[k], act)
@@ -115,9 +137,10 @@ def _class_name(module: nn.Module) -> str:
     return type(module).__name__
 
 
-def _without_marker(layer: nn.Module) -> nn.Module:
-    """A copy of a sub-layer without the fused block's marker buffer."""
-    layer = copy.deepcopy(layer)
+def _without_marker(layer: nn.Module, memo: Optional[dict] = None) -> nn.Module:
+    """A copy of a sub-layer without the fused block's marker buffer; ``memo`` is the network
+    copy's, so that a parameter tied to one elsewhere in the network stays tied in the copy."""
+    layer = copy.deepcopy(layer, {} if memo is None else memo)
     layer._buffers.pop("module_id", None)
     return layer
 
@@ -136,9 +159,10 @@ def _no_processors(name: str, processors: Sequence) -> None:
         )
 
 
-def _parts(block: nn.Module, name: str):
+def _parts(block: nn.Module, name: str, companion: Callable[[], Callable[[torch.Tensor], torch.Tensor]]):
     """(main layer, dendrite layers, cascade weights [D, D, C], top weights [D, C], activation,
-    trailing dimension count) of one wrapped layer in any of its three forms."""
+    trailing dimension count) of one wrapped layer in any of its three forms; ``companion()``
+    gives the companion's activation, which the training and cleaned forms use."""
     kind = _class_name(block)
     if kind == TRAINING_FORM:
         dm = block.dendrite_module
@@ -150,7 +174,7 @@ def _parts(block: nn.Module, name: str):
             cascade[k, :k] = dm.dendrites_to_dendrites[k + 1].detach()
         record = dm.dendrite_values[0]
         trailing = len(record.this_output_dimensions) - 1 - int(record.this_node_index)
-        activation = _companion_activation() if dendrites else None
+        activation = companion() if dendrites else None
         return block.main_module, dendrites, cascade, top, activation, trailing
     layers = list(block.layer_array)
     _no_processors(name, block.processor_array)
@@ -170,7 +194,7 @@ def _parts(block: nn.Module, name: str):
     for k in range(1, count):
         cascade[k, :k] = packed[k - offset, :k]
     top = packed[count - offset, :count]
-    activation = block.internal_nonlinearity if kind == FUSED_FORM else _companion_activation()
+    activation = block.internal_nonlinearity if kind == FUSED_FORM else companion()
     return main, dendrites, cascade, top, activation, trailing
 
 
@@ -204,13 +228,21 @@ def _fused_layer(main: nn.Module, dendrites: List[nn.Module]) -> Optional[nn.Mod
     return fused
 
 
-def export_block(block: nn.Module, name: str = "", activation=None) -> DendriteBlock:
-    """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form)."""
-    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block))
+def export_block(block: nn.Module, name: str = "", activation=None, memo: Optional[dict] = None,
+                 tied: frozenset = frozenset(), companion=_companion_activation) -> DendriteBlock:
+    """The :class:`DendriteBlock` of one wrapped layer (training, fused or cleaned form).
+    ``memo`` and ``tied`` (ids of parameters the network holds more than once) come from
+    :func:`to_torch`: a main layer with a tied parameter is copied through the network's memo
+    and not fused, so the tie survives. ``companion`` returns the companion's activation
+    (``to_torch`` looks it up once)."""
+    if activation is not None:
+        companion = lambda: None  # noqa: E731 - a given activation needs no companion
+    main, dendrites, cascade, top, own_activation, trailing = _parts(block, name or _class_name(block), companion)
     if isinstance(main, nn.Linear):
         trailing = 0  # neurons are the last dimension whatever the input's rank
-    fused = _fused_layer(main, dendrites) if dendrites else None
-    layers = [fused] if fused is not None else [_without_marker(m) for m in [main, *dendrites]]
+    is_tied = any(id(p) in tied for p in main.parameters())
+    fused = _fused_layer(main, dendrites) if dendrites and not is_tied else None
+    layers = [fused] if fused is not None else [_without_marker(m, memo) for m in [main, *dendrites]]
     return DendriteBlock(layers, fused is not None, -1 - trailing, cascade.clone(), top.clone(),
                          activation or own_activation)
 
@@ -225,16 +257,26 @@ def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch
     ``activation`` replaces the dendrite nonlinearity the network was trained with (by default
     the companion's ``get_arb_forward_function()``); it must be picklable for ``torch.save``.
     """
+    # Looked up once, and only if a block needs it: the companion is not imported otherwise.
+    companion = functools.cache(_companion_activation)
     if _is_block(net):
-        return export_block(net, activation=activation)
-    # Each block is replaced wherever the copy meets it: deepcopy takes it from the memo.
+        return export_block(net, activation=activation, companion=companion)
+    # Each block is replaced wherever the copy meets it: deepcopy takes it from the memo, which
+    # the blocks' own copies share, so tied weights stay tied.
     memo, done = {}, []
+    seen, tied = set(), set()
+    for _, p in net.named_parameters(remove_duplicate=False):
+        (tied if id(p) in seen else seen).add(id(p))
     for path, module in net.named_modules():
         if _is_block(module) and not any(path.startswith(p + ".") for p in done):
-            memo[id(module)] = export_block(module, path, activation)
+            memo[id(module)] = export_block(module, path, activation, memo, frozenset(tied), companion)
             done.append(path)
     exported = copy.deepcopy(net, memo)
     exported.__dict__.pop("tracker_string", None)  # the companion's run state, not the model's
+    for module in exported.modules():  # the companion's hooks (first-forward report) stay behind
+        for hooks in (module._forward_hooks, module._forward_pre_hooks):
+            for k in [k for k, hook in hooks.items() if type(hook).__module__.startswith("arborai")]:
+                del hooks[k]
     for path, module in exported.named_modules():
         origin = type(module).__module__
         if origin.startswith("arborai") or (origin.startswith("arborlib") and origin != __name__):
@@ -243,3 +285,17 @@ def to_torch(net: nn.Module, activation: Optional[Callable[[torch.Tensor], torch
                 "which has no plain torch form"
             )
     return exported
+
+
+def save_portable(net: nn.Module, path: str, example_inputs, dynamic_shapes=None,
+                  activation: Optional[Callable[[torch.Tensor], torch.Tensor]] = None):
+    """Writes ``net`` (any of its forms, in eval mode) as a ``torch.export`` program, which
+    ``torch.export.load(path).module()`` runs where only torch is installed: no arborlib, no
+    companion, no pickled classes. ``example_inputs``: a tensor or a tuple of the forward's
+    positional arguments; ``dynamic_shapes`` as ``torch.export.export`` takes it. Returns the
+    program."""
+    inputs = (example_inputs,) if isinstance(example_inputs, torch.Tensor) else tuple(example_inputs)
+    program = torch.export.export(to_torch(net, activation).eval(), inputs, dynamic_shapes=dynamic_shapes,
+                                  strict=False)
+    torch.export.save(program, path)
+    return program

@@ -91,7 +91,8 @@ def main():
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, "inference.json"), "w") as f:
-        json.dump({"widths": widths, "threads": args.threads, "torch": torch.__version__, "results": results}, f, indent=1)
+        json.dump({"widths": widths, "threads": args.threads, "torch": torch.__version__, "results": results}, f,
+                  indent=1)
 
 
 if __name__ == "__main__":

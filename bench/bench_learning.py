@@ -122,7 +122,7 @@ def run_d(cfg, parts, classes) -> Dict[str, float]:
     jumps = []
     losses = []
     before = None
-    for e in range(cfg["epochs"]):
+    for _ in range(cfg["epochs"]):
         losses.append(epoch(net, trainer.optimizer, parts[0], cfg["batch"], generator))
         used += 1
         status = trainer.epoch_end(accuracy(net, parts[1]))
@@ -165,7 +165,8 @@ def job(cfg) -> Dict[str, object]:
 
 def summarise(results: List[Dict[str, object]], tasks: List[str]) -> str:
     ms = lambda v: f"{statistics.mean(v):.3f} ± {statistics.stdev(v) if len(v) > 1 else 0:.3f}"  # noqa: E731
-    lines = ["| task | D | B | P | D − B (sd) | D − P (sd) | params D / B / P | D epochs, dendrites | loss change, p start to install |",
+    lines = ["| task | D | B | P | D − B (sd) | D − P (sd) | params D / B / P | D epochs, dendrites "
+             "| loss change, p start to install |",
              "|---|---|---|---|---|---|---|---|---|"]
     for task in tasks:
         rs = [r for r in results if r["task"] == task]
@@ -195,7 +196,8 @@ def main(argv=None) -> None:
     p.add_argument("--activation", default=None, help="torch function for dendrite outputs (default: the companion's)")
     p.add_argument("--live", type=int, choices=(0, 1), default=None,
                    help="learn_dendrites_live off/on (default: the trainer's)")
-    p.add_argument("--candidate-lr", type=float, default=None, help="Adam learning rate of the candidates (default: --lr)")
+    p.add_argument("--candidate-lr", type=float, default=None,
+                   help="Adam learning rate of the candidates (default: --lr)")
     p.add_argument("--trainer", default="{}", help="JSON of extra DendriteTrainer arguments")
     p.add_argument("--stop-at-done", action="store_true",
                    help="D stops when the trainer reports done (the recipe before done stopped meaning the end)")

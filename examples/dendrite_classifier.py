@@ -14,7 +14,6 @@ are checked against the training network's.
 from __future__ import annotations
 
 import argparse
-import copy
 import json
 import os
 import random
@@ -22,7 +21,7 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 import torch
@@ -278,7 +277,8 @@ def at_least(low: float, kind: type = int, high: Optional[float] = None):
         try:
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"expected {'an integer' if kind is int else 'a number'}, got {text!r}")
+            raise argparse.ArgumentTypeError(
+                f"expected {'an integer' if kind is int else 'a number'}, got {text!r}") from None
         if not value >= low:  # also refuses nan
             raise argparse.ArgumentTypeError(f"must be at least {low}, got {text}")
         if high is not None and value > high:

@@ -10,9 +10,12 @@ from torch import nn
 from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
+from arborai import install
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+import reference as R
 from arborai.training import DendriteTrainer
+from conftest import p_layer, trainer
 
 FIELDS = ["normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
           "prev_dendrite_candidate_correlation", "prev_dendrite_candidate_pearson", "current_batch_pearson",
@@ -24,13 +27,16 @@ LAYERS = {"linear": (lambda: nn.Linear(6, 4), (16, 6), [1, -1]),
           "conv": (lambda: nn.Conv2d(3, 4, 3), (5, 3, 6, 6), [1, -1, 1, 1])}
 
 
+def statistics_path(monkeypatch, host):
+    """Host loops (the CPU's path) or tensor ops (the path of other devices, tested on the CPU)."""
+    monkeypatch.setattr(DE._testing, "host_statistics", host)
+
+
+PATHS = pytest.mark.parametrize("host", [True, False], ids=["host-loops", "tensor-ops"])
+
+
 def p_module(make, k):
-    GAR.pc.set_global_candidates(k)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    neuron = MAR.ARBNeuronModule(make(), "layer")
-    dm = neuron.dendrite_module
-    dm.create_candidates(neuron.main_module)
-    dm.mode = "p"
+    neuron, dm = p_layer(make(), k, "layer")
     for rec in dm.dendrite_values:  # a non-trivial running state to start from
         rec.parents_average_d_vector.normal_(0, 0.1)
         rec.prev_dendrite_candidate_correlation.normal_()
@@ -44,12 +50,12 @@ def batched_step(dm, view, x, error, reduce=None):
     return stacked
 
 
-@pytest.mark.parametrize("host", [True, False], ids=["host-loops", "tensor-ops"])
+@PATHS
 @pytest.mark.parametrize("running", [True, False])
 @pytest.mark.parametrize("k", [1, 3])
 @pytest.mark.parametrize("kind", ["linear", "conv"])
 def test_batched_step_matches_per_record_functions(kind, k, running, host, monkeypatch):
-    monkeypatch.setattr(DE._testing, "host_statistics", host)  # tensor ops: the path of other devices
+    statistics_path(monkeypatch, host)
     make, in_shape, view = LAYERS[kind]
     GAR.pc.set_running_average_ab(running)
     GAR.pc.set_initial_correlation_batches(2)  # both averaging rules within four steps
@@ -71,7 +77,7 @@ def test_batched_step_matches_per_record_functions(kind, k, running, host, monke
     for a, b in zip(ref.dendrite_values, fast.dendrite_values):
         for name in FIELDS:
             torch.testing.assert_close(getattr(b, name), getattr(a, name), rtol=1e-4, atol=1e-5,
-                                       msg=lambda m: f"{name}: {m}")
+                                       msg=lambda m, name=name: f"{name}: {m}")
 
 
 @pytest.mark.parametrize("running", [True, False])
@@ -126,10 +132,9 @@ def test_bfloat16_model_keeps_float32_statistics():
 
 
 def two_layer_trainer(k=2):
-    GAR.pc.set_global_candidates(k)
     torch.manual_seed(0)
-    net = nn.Sequential(nn.Linear(6, 8), nn.Tanh(), nn.Linear(8, 3))
-    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1))
+    net, tr = trainer(lambda: nn.Sequential(nn.Linear(6, 8), nn.Tanh(), nn.Linear(8, 3)), k,
+                      lambda ps: torch.optim.SGD(ps, lr=0.1))
     tr.start_p_phase()
     return net, tr
 
@@ -156,11 +161,7 @@ def test_no_output_is_queued_without_a_backward_to_follow():
 def test_a_layer_called_twice_pairs_each_output_with_its_own_error():
     GAR.pc.set_global_candidates(2)
     GAR.pc.set_running_average_ab(False)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    neuron = MAR.ARBNeuronModule(nn.Linear(4, 4), "shared")
-    dm = neuron.dendrite_module
-    dm.create_candidates(neuron.main_module)
-    dm.mode = "p"
+    neuron, dm = p_layer(nn.Linear(4, 4), name="shared")
     twin = copy.deepcopy(dm)
     a, b = torch.randn(3, 4), torch.randn(7, 4)  # different batch sizes: crossing would not fit
     first, second = neuron(a), neuron(b)
@@ -193,15 +194,17 @@ def test_non_finite_slot_skips_its_step_reports_once_and_is_never_installed(caps
     assert dm.candidate_module[1].weight.grad.eq(0).all()
     assert all(float(dm.dendrite_values[k].initialized) == 2.0 for k in (0, 2))
     dm.dendrite_values[1].best_score.fill_(1e6)  # the best score cannot win for a NaN candidate
-    assert dm.best_candidate() in (0, 2)
+    assert install.best_candidate(dm) in (0, 2)
     with torch.no_grad():
         for p in dm.candidate_module.parameters():
             p.fill_(float("nan"))
-    assert dm.best_candidate() is None
+    assert install.best_candidate(dm) is None
 
 
+@PATHS
 @pytest.mark.parametrize("rows", [0, 1])
-def test_batches_without_statistics_leave_them_unchanged(rows):
+def test_batches_without_statistics_leave_them_unchanged(rows, host, monkeypatch):
+    statistics_path(monkeypatch, host)  # an unchanged score also leaves the improved flags alone
     make, _, view = LAYERS["linear"]
     _, dm = p_module(make, 2)
     batched_step(dm, view, torch.randn(8, 6), torch.randn(8, 4))
@@ -280,3 +283,57 @@ def test_both_candidate_engines_train_the_same_network(kind, dtype):
         torch.testing.assert_close(per_record[2][name], value, rtol=1e-5, atol=1e-6, msg=name)
     with pytest.raises(ValueError, match="candidate_engine must be 'batched' or 'per_record'"):
         DendriteTrainer(nn.Sequential(nn.Linear(2, 2)), torch.optim.SGD, candidate_engine="fast")
+
+
+@PATHS
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])  # float64: the kernel's ATen path
+@pytest.mark.parametrize("kind", ["linear", "conv"])
+def test_batched_step_meets_float64_formulas_on_offset_data(kind, dtype, host, monkeypatch):
+    statistics_path(monkeypatch, host)
+    GAR.pc.set_running_average_ab(False)
+    make, _, view = LAYERS[kind]
+    _, dm = p_module(lambda: make().to(dtype), 2)
+    x = torch.randn((4096, 6) if kind == "linear" else (256, 3, 6, 6), dtype=dtype)
+    error = torch.randn_like(dm.candidate_module[0](x)) + 3000  # large mean, unit spread
+    before = [R.snapshot(r) for r in dm.dendrite_values]
+    stacked = batched_step(dm, view, x, error).detach()
+    mt, vt, full_mult = R.dims(error, 1)
+    for k, (rec, state) in enumerate(zip(dm.dendrite_values, before)):
+        D = stacked.select(1, k)
+        cov, pearson = R.current_covariance(D, error, mt, vt, by_mean=GAR.pc.get_correlations_by_mean(),
+                                            normalized=GAR.pc.get_normalized_covariance())
+        expected = R.running_averages(state, D, error, cov, pearson, mt, full_mult, live=False,
+                                      initial_batches=GAR.pc.get_initial_correlation_batches())
+        torch.testing.assert_close(rec.current_batch_pearson.double(), pearson, rtol=1e-4, atol=1e-6)
+        for name in R.STAT_NAMES[:3] + ["normal_pass_average_d"]:
+            torch.testing.assert_close(getattr(rec, name).double(), expected[name], rtol=1e-4, atol=1e-6, msg=name)
+
+
+@pytest.mark.parametrize("kind", ["linear", "conv"])
+def test_stacked_forward_meets_forward_candidates_with_installed_dendrites(kind):
+    make, in_shape, view = LAYERS[kind]
+    neuron, dm = p_module(make, 3)
+    neuron.grow_dendrites(2)
+    x = torch.randn(in_shape)
+    outs = dm.installed_outputs(view, x)
+    for _ in range(2):  # a new phase: new candidates, as many as before
+        dm.create_candidates(neuron.main_module)
+        with torch.no_grad():
+            for w in dm.dendrites_to_candidates:  # distinct per candidate and per dendrite
+                w.normal_()
+        stacked = DE.candidate_forward(dm, view, outs, x)
+        _, nonlinear, _ = DE.forward_candidates(dm, view, outs, x)
+        for i in range(3):
+            torch.testing.assert_close(stacked.select(1, i), nonlinear[i])
+
+
+def test_step_after_zero_grad_consumes_the_newest_waiting_output():
+    net, tr = two_layer_trainer()
+    x, y = torch.randn(10, 6), torch.randint(0, 3, (10,))
+    net(x)
+    out = net(x)  # forward twice, zero_grad, backward of the second, step
+    tr.optimizer.zero_grad()
+    F.cross_entropy(out, y).backward()
+    tr.optimizer.step()
+    for n in tr.neurons:
+        assert [float(r.initialized) for r in n.dendrite_module.dendrite_values] == [1.0, 1.0]

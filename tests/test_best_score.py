@@ -2,8 +2,8 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import record
 
 WARNING = (
     "Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to CPU-synchronized check\n"
@@ -11,7 +11,7 @@ WARNING = (
 
 
 def scored(best, corr, previous, initialized=1.0, pearson=None, best_pearson=None, name="fc"):
-    rec = MAR.ValueRecord(len(best), name, 1, [-1, len(best)])
+    rec = record(len(best), name=name, dims=[-1, len(best)])
     rec.best_score.copy_(torch.tensor(best))
     rec.prev_dendrite_candidate_correlation.copy_(torch.tensor(corr))
     rec.previous_best_score.copy_(torch.tensor(previous))
@@ -53,6 +53,9 @@ CASES = {
     "two_neurons_one_passes": (([0.2, 0.5], [0.4, 0.1], [0.2, 0.5], 1.0),
                                dict(best=[0.4, 0.5], previous=[0.4, 0.5], improved_any=[1, 0], indexes=[1, 0],
                                     epoch=[1, 0], accepted=True)),
+    "nan_no_rise": (([0.3, 0.5], [0.1, float("nan")], [0.3, 0.5], 1.0),  # max() points at the NaN
+                    dict(best=[0.3, float("nan")], previous=[0.3, 0.5], improved_any=[0, 0], indexes=[0, 0],
+                         epoch=[0, 0], accepted=False)),
 }
 
 
@@ -63,7 +66,7 @@ def test_check_new_best_score(case, capsys):
     rec = scored(best, corr, previous, initialized, pearson=[-0.7] * n, best_pearson=[0.5] * n)
     rec.indexes_of_best.fill_(0)
     DE.check_new_best_score(saved_values=rec)
-    torch.testing.assert_close(rec.best_score, torch.tensor(exp["best"]))
+    torch.testing.assert_close(rec.best_score, torch.tensor(exp["best"]), equal_nan=True)
     torch.testing.assert_close(rec.previous_best_score, torch.tensor(exp["previous"]))
     assert rec.nodes_improved_any.tolist() == exp["improved_any"]
     assert rec.indexes_of_best.tolist() == exp["indexes"]

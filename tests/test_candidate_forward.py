@@ -7,19 +7,9 @@ import torch
 import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import p_layer
 
 VT = [1, -1]  # view_tuple of a [N, C] output
-
-
-def make_layer(candidates=1, num_dendrites=0):
-    GAR.pc.set_global_candidates(candidates)
-    n = MAR.ARBNeuronModule(torch.nn.Linear(3, 4), "fc")
-    dm = n.dendrite_module
-    dm.num_dendrites = num_dendrites
-    dm.create_candidates(n.main_module)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    dm.mode = "p"
-    return n, dm
 
 
 def outs_q(dm, i=0):
@@ -36,7 +26,7 @@ def stops(monkeypatch):
 
 @pytest.mark.parametrize("tracker, module", [("n", "p"), ("p", "n"), ("n", "n")])
 def test_outside_p_mode_nothing_runs(tracker, module):
-    _, dm = make_layer(2)
+    _, dm = p_layer(candidates=2)
     GAR.arb_tracker.member_vars["mode"] = tracker
     dm.mode = module
     outs_q(dm).append("stale")
@@ -45,7 +35,7 @@ def test_outside_p_mode_nothing_runs(tracker, module):
 
 
 def test_training_forward_queues_activated_outputs():
-    _, dm = make_layer(2)
+    _, dm = p_layer(candidates=2)
     GAR.pc.set_debugging_memory_leak(False)
     GAR.pc.set_arb_forward_function(lambda t: t * 3)
     x = torch.randn(5, 3, requires_grad=True)
@@ -64,7 +54,7 @@ def test_training_forward_queues_activated_outputs():
 
 @pytest.mark.parametrize("graph_mode", [True, False])
 def test_candidate_graph_mode_decides_whether_inputs_get_gradient(graph_mode):
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     GAR.pc.set_candidate_graph_mode(graph_mode)
     GAR.pc.set_dendrite_graph_mode(not graph_mode)
     x = torch.randn(2, 3, requires_grad=True)
@@ -76,7 +66,7 @@ def test_candidate_graph_mode_decides_whether_inputs_get_gradient(graph_mode):
 
 @pytest.mark.parametrize("eval_mode", [True, False])
 def test_nothing_queued_in_eval_or_without_learn_mode(eval_mode):
-    _, dm = make_layer(2)
+    _, dm = p_layer(candidates=2)
     if eval_mode:
         dm.eval()
     else:
@@ -103,7 +93,7 @@ def stale_report(a, b):
 
 
 def test_stale_output_diagnostics(capsys):
-    _, dm = make_layer(2)
+    _, dm = p_layer(candidates=2)
     x = torch.randn(2, 3)
     DE.forward_candidates(dm, VT, [], x)
     dm.dendrite_values[0].current_parent_d[0].append(torch.zeros(2, 4))
@@ -117,7 +107,7 @@ def test_stale_output_diagnostics(capsys):
 
 @pytest.mark.parametrize("verbose", [True, False])
 def test_workaround_replaces_stale_output(capsys, verbose):
-    _, dm = make_layer(2)
+    _, dm = p_layer(candidates=2)
     GAR.pc.set_no_backward_workaround(True)
     GAR.pc.set_verbose(verbose)
     x = torch.randn(2, 3)
@@ -139,7 +129,7 @@ def test_workaround_replaces_stale_output(capsys, verbose):
     ],
 )
 def test_nan_or_inf_report(capsys, stops, value, verbose, nan_check, n_stops):
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     GAR.pc.set_verbose(verbose)
     GAR.pc.set_debugging_backwards_nan(nan_check)
     x = torch.tensor([[value, 0.0, 0.0]])
@@ -155,7 +145,7 @@ def test_nan_or_inf_report(capsys, stops, value, verbose, nan_check, n_stops):
 
 
 def test_check_dendrite_outs(capsys, stops):
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     values = dm.dendrite_values[0]
     DE.check_dendrite_outs(values, 0)
     assert capsys.readouterr().out == (
@@ -169,7 +159,7 @@ def test_check_dendrite_outs(capsys, stops):
 
 
 def test_no_tensor_in_arguments_names_the_layer():
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     with pytest.raises(TypeError, match="fc"):
         DE.forward_candidates(dm, VT, [], 3, key="x")
 
@@ -191,7 +181,7 @@ def test_add_dendrite_inputs(view_tuple, cand_shape):
 
 
 def test_installed_dendrites_feed_candidates_without_gradient():
-    _, dm = make_layer(num_dendrites=1)
+    _, dm = p_layer(candidates=1, num_dendrites=1)
     with torch.no_grad():
         dm.dendrites_to_candidates[0].copy_(torch.randn(1, 4))
     x, d = torch.randn(2, 3), torch.randn(2, 4, requires_grad=True)
@@ -221,7 +211,7 @@ class Processor:
 
 
 def test_processors_are_applied():
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     proc = Processor()
     dm.candidate_processors = [proc]
     x = torch.randn(2, 3, requires_grad=True)
@@ -244,7 +234,7 @@ def test_processors_are_applied():
     ],
 )
 def test_failing_processor(capsys, stage, lines):
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     dm.candidate_processors = [Processor(fail=stage)]
     with pytest.raises(RuntimeError) as info:
         DE.forward_candidates(dm, VT, [], input=torch.randn(2, 3))
@@ -311,7 +301,7 @@ class Returns:
     ],
 )
 def test_wrong_candidate_results_name_the_layer(where, value, error, text):
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     if where == "candidate":
         dm.candidate_module[0].forward = Returns(value)
     else:
@@ -324,6 +314,6 @@ def test_wrong_candidate_results_name_the_layer(where, value, error, text):
 
 
 def test_cc_loss_before_any_backward_says_so():
-    _, dm = make_layer()
+    _, dm = p_layer(candidates=1)
     with pytest.raises(ValueError, match=r"get_cc_loss \(layer fc\): no error has been captured yet"):
         DE.get_cc_loss(dm.dendrite_values[0])

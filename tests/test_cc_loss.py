@@ -7,10 +7,10 @@ from torch import nn
 from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 import reference as R
 from arborai.training import attach_optimizer
+from conftest import p_layer, record
 
 D2 = [[1.0], [3.0]]
 P2 = torch.tensor([[2.0], [6.0]])
@@ -18,20 +18,11 @@ P2 = torch.tensor([[2.0], [6.0]])
 
 def queued_record(D, P, channels=1, node=1, dtype=torch.float32):
     """A record with one queued (output, error) pair in device slot 0."""
-    rec = MAR.ValueRecord(channels, "fc", node, [-1] * (node + 1), dtype=dtype)
+    rec = record(channels, node, dtype=dtype)
     rec.dendrite_outs[0].append(D)
     rec.current_parent_d[0].append(P)
     rec.device = 0
     return rec
-
-
-def p_layer():
-    n = MAR.ARBNeuronModule(nn.Linear(3, 4), "fc")
-    dm = n.dendrite_module
-    dm.create_candidates(n.main_module)
-    GAR.arb_tracker.member_vars["mode"] = "p"
-    dm.mode = "p"
-    return n, dm
 
 
 @pytest.mark.parametrize("running", [True, False])

@@ -10,6 +10,7 @@ from torch import nn
 import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import p_layer
 
 
 @pytest.mark.parametrize("make, shape, node", [
@@ -34,11 +35,7 @@ def test_n_mode_error_average(make, shape, node, scale):
 
 def mid_step():
     """A p-mode layer after one candidate step, with a second output and its error queued."""
-    GAR.pc.set_global_candidates(2)
-    n = MAR.ARBNeuronModule(nn.Linear(3, 4), "fc")
-    dm = n.dendrite_module
-    dm.create_candidates(n.main_module)
-    GAR.arb_tracker.member_vars["mode"] = dm.mode = "p"
+    n, dm = p_layer(candidates=2)
     n(torch.randn(5, 3)).pow(2).sum().backward()
     DE.candidate_step([dm])
     n(torch.randn(5, 3)).pow(2).sum().backward()

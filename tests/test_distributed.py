@@ -12,7 +12,7 @@ from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
 import arborlib.net_toolkit as NT
-from arborai.training import DendriteTrainer
+from conftest import trainer
 
 pytestmark = pytest.mark.skipif(not (dist.is_available() and dist.is_gloo_available()), reason="no gloo backend")
 
@@ -33,9 +33,9 @@ def data():
 
 def make_trainer(seed, **kw):
     torch.manual_seed(seed)
-    net = nn.Sequential(nn.Linear(6, 8), nn.ReLU(), nn.Linear(8, 3))
-    return net, DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.1), n_patience=1, max_p_epochs=1,
-                                max_dendrites=5, learn_dendrites_live=None, **kw)  # keeps settings()
+    return trainer(lambda: nn.Sequential(nn.Linear(6, 8), nn.ReLU(), nn.Linear(8, 3)), 2,
+                   lambda ps: torch.optim.SGD(ps, lr=0.1), n_patience=1, max_p_epochs=1,
+                   max_dendrites=5, learn_dendrites_live=None, **kw)  # keeps settings()
 
 
 def train_epoch(model, tr, x, y):
@@ -90,6 +90,7 @@ def runs(tmp_path_factory):
     return folder
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("live", [False, True])
 def test_two_ranks_match_one_process_on_the_whole_batch(runs, live):
     logs = [torch.load(runs / f"log{r}_{live}.pt") for r in range(WORLD)]

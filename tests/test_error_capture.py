@@ -5,6 +5,7 @@ from torch import nn
 import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import p_layer
 
 
 def records(candidates=2, name="fc"):
@@ -138,16 +139,12 @@ def test_zero_works_on_the_slot_of_the_last_error(capsys):
 
 
 def test_backward_through_wrapped_layers_captures_every_error():
-    GAR.pc.set_global_candidates(2)
-    conv = MAR.ARBNeuronModule(nn.Conv2d(2, 4, 3), "c")
-    lin = MAR.ARBNeuronModule(nn.Linear(4 * 4 * 4, 5), "l")
+    conv, _ = p_layer(nn.Conv2d(2, 4, 3), 2, "c")
+    lin, _ = p_layer(nn.Linear(4 * 4 * 4, 5), name="l")
     net = nn.Sequential(conv, nn.Flatten(), lin)
     for wrapped in (conv, lin):
-        wrapped.dendrite_module.create_candidates(wrapped.main_module)
-        wrapped.dendrite_module.mode = "p"
         for p in wrapped.main_module.parameters():
             p.requires_grad_(False)
-    GAR.arb_tracker.member_vars["mode"] = "p"
     x = torch.randn(3, 2, 6, 6)
     out = net(x)
     (out ** 2 / 2).sum().backward()  # error at the output is the output itself

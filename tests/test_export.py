@@ -1,5 +1,6 @@
 """The plain-PyTorch export against every form it is made from, and the shape rules that the
 cleaned forms share with it."""
+import collections
 import copy
 import os
 import subprocess
@@ -14,12 +15,18 @@ import arborlib.fused_layers as FL
 import arborlib.net_toolkit as NT
 import arborlib.slim_restore as SR
 from arborai.training import neuron_modules, wrap_network
-from arborlib.export import DendriteBlock, to_torch
+from arborlib.export import DendriteBlock, save_portable, to_torch
 from helpers import Scale, fused, grow, small_net
 
 
 def conv1d_net():
     return nn.Sequential(nn.Conv1d(2, 4, 3, padding=1), nn.ReLU(), nn.Conv1d(4, 3, 3)), torch.randn(4, 2, 9)
+
+
+def prefixed_net():
+    """Blocks named fc and fc2: one name is the other's prefix."""
+    layers = collections.OrderedDict(fc=nn.Linear(6, 8), act=nn.ReLU(), fc2=nn.Linear(8, 3))
+    return nn.Sequential(layers), torch.randn(16, 6)
 
 
 def fresh_copy(net, dendrites):
@@ -35,20 +42,23 @@ def forms(net, tmp_path, dendrites, blank):
     return {
         "training": net,
         "blockwise": FL.blockwise_network(copy.deepcopy(net)),
-        "cleaned": NT.clean_net(net),
+        "cleaned": NT.clean_net(copy.deepcopy(net)),  # converts its argument in place
         "loaded": NT.load_net(fresh_copy(blank, dendrites), str(tmp_path), "n_arb"),
     }
 
 
-@pytest.mark.parametrize("kind", ["mlp", "cnn", "conv1d"])
+@pytest.mark.parametrize("kind", ["mlp", "cnn", "conv1d", "prefixed"])
 @pytest.mark.parametrize("dendrites", [0, 3])
 def test_export_equals_every_form(kind, dendrites, tmp_path):
-    make = conv1d_net if kind == "conv1d" else (lambda: small_net(kind))
+    make = {"conv1d": conv1d_net, "prefixed": prefixed_net}.get(kind, lambda: small_net(kind))
     net, x = make()
     grow(net, x, dendrites)
     expected = net(x)
-    for name, form in forms(net, tmp_path, dendrites, make()[0]).items():
+    all_forms = forms(net, tmp_path, dendrites, make()[0])
+    assert type(net[0]).__name__ == "ARBNeuronModule" and "tracker_string" in net.__dict__
+    for name, form in all_forms.items():
         exported = to_torch(form).eval()
+        assert "tracker_string" not in exported.__dict__
         torch.testing.assert_close(exported(x), expected, rtol=1e-5, atol=1e-6, msg=name)
         blocks = [m for m in exported.modules() if isinstance(m, DendriteBlock)]
         assert len(blocks) == 2
@@ -56,6 +66,15 @@ def test_export_equals_every_form(kind, dendrites, tmp_path):
         assert all(b.fused and len(b.layers) == 1 for b in blocks) == (dendrites > 0), name
         assert not any(type(m).__module__.startswith(("arborai", "arborlib.")) and not isinstance(m, DendriteBlock)
                        for m in exported.modules()), name
+
+
+@pytest.mark.parametrize("blockwise", [False, True])
+def test_export_keeps_the_effect_of_a_hook_on_the_main_layer(blockwise):
+    net, x = small_net("mlp")
+    grow(net, x, 2)
+    net[0].main_module.register_forward_hook(lambda m, i, out: out * 2)
+    net = FL.blockwise_network(net) if blockwise else net
+    torch.testing.assert_close(to_torch(net)(x), net(x), rtol=1e-5, atol=1e-6)
 
 
 def test_export_leaves_source_alone_and_rejects_processors():
@@ -69,22 +88,52 @@ def test_export_leaves_source_alone_and_rejects_processors():
         to_torch(net)
 
 
-def test_export_saves_loads_and_runs_without_the_extensions(tmp_path):
+@pytest.mark.parametrize("artifact, blocked, loads", [
+    ("pickled", "extensions", True),   # unpickling needs the pure-Python arborlib.export only
+    ("pickled", "arborlib", False),
+    ("portable", "arborlib", True),    # a torch.export program needs torch only
+])
+def test_export_loads_and_runs_without_arborlib(artifact, blocked, loads, tmp_path):
     net, x = small_net("mlp")
     grow(net, x, 3)
     path = tmp_path / "plain.pt"
-    torch.save(to_torch(NT.clean_net(net)), path)
-    torch.save(x, tmp_path / "x.pt")
+    if artifact == "pickled":
+        torch.save(to_torch(NT.clean_net(net)), path)
+    else:
+        save_portable(net, str(path), (x,), dynamic_shapes=({0: torch.export.Dim("batch")},))
+    torch.save(x[:5], tmp_path / "x.pt")
+    names = ["arborai", "arborlib"] if blocked == "arborlib" else [
+        "arborai", "arborlib.fused_layers", "arborlib.slim_restore", "arborlib.net_toolkit",
+        "arborlib.dendrite_engine", "arborlib.arbor_settings"]
+    load = f"torch.load({str(path)!r}, weights_only=False)" if artifact == "pickled" else \
+        f"torch.export.load({str(path)!r}).module()"
     code = f"""
 import sys, torch
-for name in ("arborai", "arborlib.fused_layers", "arborlib.slim_restore", "arborlib.net_toolkit",
-             "arborlib.dendrite_engine", "arborlib.arbor_settings"):
+for name in {names!r}:
     sys.modules[name] = None  # any import of these fails
-net = torch.load({str(path)!r}, weights_only=False)
+net = {load}
 torch.save(net(torch.load({str(tmp_path / 'x.pt')!r})), {str(tmp_path / 'y.pt')!r})
 """
-    subprocess.run([sys.executable, "-c", code], check=True)
-    torch.testing.assert_close(torch.load(tmp_path / "y.pt"), net(x), rtol=1e-5, atol=1e-6)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (run.returncode == 0) == loads, run.stderr
+    if loads:
+        torch.testing.assert_close(torch.load(tmp_path / "y.pt"), net(x[:5]), rtol=1e-5, atol=1e-6)
+    else:
+        assert "No module named 'arborlib.export'" in run.stderr
+
+
+@pytest.mark.parametrize("dendrites", [0, 2])
+def test_export_keeps_weight_ties(dendrites, tmp_path):
+    def tied():
+        net = nn.Sequential(nn.Embedding(10, 6), nn.Linear(6, 10, bias=False))
+        net[1].weight = net[0].weight
+        return net
+    net, x = tied(), torch.randint(0, 10, (4, 3))
+    grow(net, x, dendrites)
+    for name, form in forms(net, tmp_path, dendrites, tied()).items():
+        exported = to_torch(form)
+        assert exported[1].weight is exported[0].weight, name  # the block reads through to its layer
+        torch.testing.assert_close(exported(x), net(x), rtol=1e-5, atol=1e-6, msg=name)
 
 
 def test_export_compiles_whole_and_exports_with_dynamic_batch():

@@ -231,6 +231,7 @@ def test_trained_network_conversion(trained, kind, dendrites):
     for blk in blocks:
         assert len(blk.layer_array) == dendrites + 1
         assert blk.skip_weights.shape[:2] == (dendrites + 1, dendrites + 2)
+        assert blk.view_tuple.tolist() == ([1, -1] if kind == "mlp" else [1, -1, 1, 1])
     with torch.no_grad():
         torch.testing.assert_close(net(x), ref, atol=1e-5, rtol=0)
 

@@ -4,8 +4,8 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
+from conftest import p_layer
 
 CPU = torch.device("cpu")
 META = torch.device("meta")  # a second device that needs no accelerator
@@ -190,18 +190,11 @@ def nested(depth, wrap):
     return val
 
 
-def candidate_layer():
-    n = MAR.ARBNeuronModule(torch.nn.Linear(3, 4), "fc")
-    n.dendrite_module.create_candidates(n.main_module)
-    GAR.arb_tracker.member_vars["mode"] = n.dendrite_module.mode = "p"
-    return n.dendrite_module
-
-
 CALLS = {
     "killer_recursive": lambda val: DE.killer_recursive(val, True),
     "preprocess_ab_args": lambda val: DE.preprocess_ab(torch.ones(1), val),
     "preprocess_ab_kwargs": lambda val: DE.preprocess_ab(x=val),
-    "forward_candidates": lambda val: DE.forward_candidates(candidate_layer(), [1, -1], [], val),
+    "forward_candidates": lambda val: DE.forward_candidates(p_layer()[1], [1, -1], [], val),
 }
 
 

@@ -1,12 +1,14 @@
 """The driver's choices at an install: the new dendrite's output weights, the candidates'
 optimizer and which candidate is installed."""
+import functools
+
 import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
 
-import arborai.globals_arborai as GAR
-from arborai.training import DendriteTrainer
+from arborai import install
+from conftest import trainer as shared_trainer
 
 pytestmark = pytest.mark.usefixtures("one_thread")
 
@@ -14,11 +16,8 @@ X = torch.randn(96, 6, generator=torch.Generator().manual_seed(1))
 Y = (X[:, 0] * X[:, 1] > 0).long() + (X[:, 2] > 0.5).long()
 
 
-def trainer(candidates=2, **kwargs):
-    GAR.pc.set_global_candidates(candidates)
-    GAR.pc.set_initial_correlation_batches(3)
-    net = nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 3))
-    return net, DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=1e-2), **kwargs)
+trainer = functools.partial(shared_trainer, lambda: nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 3)),
+                            initial_batches=3)
 
 
 def loss(net):
@@ -94,4 +93,4 @@ def test_candidate_choice_is_not_swayed_by_one_neuron():
     scores = [[1e4, 0.1, 0.1, 0.1], [1.0, 0.5, 0.5, 0.5], [2.0, 0.4, 0.4, 0.4]]
     for r, s in zip(dm.dendrite_values, scores):
         r.best_score.copy_(torch.tensor(s))
-    assert dm.best_candidate() == 1
+    assert install.best_candidate(dm) == 1

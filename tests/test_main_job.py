@@ -22,6 +22,7 @@ def job():
     return module
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("model, threading", [("mlp", False), ("cnn", True)])
 def test_tiny_run_writes_artefacts_and_reloads(job, tmp_path, model, threading):
     out = tmp_path / "run"

@@ -8,6 +8,7 @@ import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 from arborai.modules_arborai import ARBNeuronModule
+from conftest import record
 
 ROLE_FORMS = [
     (DE.set_neuron_parameters, "neuron", "Neuron parameters train during n mode"),
@@ -199,7 +200,7 @@ def test_set_ab_mode_more_candidates_than_slots():
 
 
 def filled_record(out=5):
-    rec = MAR.ValueRecord(out, "fc", 1, [-1, out])
+    rec = record(out, dims=[-1, out])
     for _, b in rec.named_buffers():
         b.copy_(torch.rand_like(b) + 0.5)
     return rec

@@ -299,12 +299,14 @@ def listed_under(message, name):
     ({"dec.bias": None, "extra.bias": torch.zeros(1)}, {"dec.bias": "missing", "extra.bias": "unexpected"}, []),
     ({"enc.weight": torch.zeros(5, 2), "enc.bias": torch.zeros(5)}, {"enc.weight": "shape", "enc.bias": "shape"},
      ["5, 2", "4, 2"]),
-], ids=["keys", "sizes"])
+    ({"enc.weight": torch.zeros(2, 4)}, {"enc.weight": "shape"}, ["2, 4", "4, 2"]),  # as many elements
+], ids=["keys", "sizes", "transposed"])
 def test_mismatch_message_names_each_key_under_its_heading(loader, change, listed, sizes, tmp_path):
     net = nn.Sequential(collections.OrderedDict(enc=nn.Linear(2, 4), dec=nn.Linear(4, 1)))
     state = {k: v for k, v in {**net.state_dict(), **change}.items() if v is not None}
     tying = {"weight_tying": "{}"} if loader == "weight_tying" else None
     safetensors.torch.save_file(state, str(tmp_path / "m.pt"), metadata=tying)
+    before = snapshot(net)
     with pytest.raises(ValueError) as info:
         if loader == "load_net":
             NT.load_net(net, str(tmp_path), "m")
@@ -313,6 +315,7 @@ def test_mismatch_message_names_each_key_under_its_heading(loader, change, liste
     message = str(info.value)
     assert {name: listed_under(message, name) for name in listed} == listed
     assert "dec.weight" not in message and all(size in message for size in sizes)
+    assert same_state(before, snapshot(net))
 
 
 def test_legacy_load_hides_warnings_and_restricts_unpickling(tmp_path, monkeypatch):

@@ -44,6 +44,7 @@ def test_default_import_lists():
     assert not hasattr(DE, "DENDRITE_SINGLE_VALUES")
 
 
+@pytest.mark.slow
 def test_import_with_doing_thing_on():
     code = (
         "import arborai.globals_arborai as G; G.pc.set_doing_thing(1);"

@@ -150,7 +150,7 @@ def test_threads_follow_callers_grad_mode(grad):
     w = SR.make_module(three(layers))
     with torch.set_grad_enabled(grad):
         out = w(torch.randn(4, 2))
-    assert out.requires_grad == grad and [l.grad_seen for l in layers] == [grad] * 3
+    assert out.requires_grad == grad and [layer.grad_seen for layer in layers] == [grad] * 3
 
 
 # ---------------------------------------------------------------- rebuild walk
@@ -179,6 +179,24 @@ def test_self_reference_is_listed_not_entered():
     assert SR.refresh_arb(h, 0, "", converted) is h
     assert ".me" in converted and not any(p.startswith(".me.") for p in converted)
     assert h.me is h and type(h.blk) is SR.ModuleType
+
+
+def test_back_reference_to_the_block_is_not_wrapped_twice():
+    blk = three()
+    inner = blk.layer_array[0]
+    inner.__dict__["owner"] = blk  # a plain attribute, not a child
+    net = SR.refresh_net(nn.Sequential(blk))
+    assert type(net[0]) is SR.ModuleType and inner.owner in (blk, net[0])
+
+
+@pytest.mark.parametrize("threading", [False, True])
+def test_wrapper_runs_the_main_layer_without_its_hooks(threading):
+    SR.doing_threading = threading
+    blk, x = three(), torch.randn(4, 2)
+    for layer in blk.layer_array:
+        layer.register_forward_hook(lambda m, i, out: out + 1)
+    # Dendrite hooks run in both forms, the main layer's (+1 on the output) only in the block.
+    torch.testing.assert_close(SR.make_module(blk)(x) + 1, blk(x))
 
 
 def test_existing_wrappers_are_left_alone(capsys):

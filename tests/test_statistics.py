@@ -5,18 +5,14 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
-import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 import reference as R
+from conftest import record
 
 # The two-sample, one-neuron example: D = [1, 3], P = [2, 6] as [batch, neurons].
 D2 = torch.tensor([[1.0], [3.0]])
 P2 = torch.tensor([[2.0], [6.0]])
 MT, VT = [0], [1, -1]
-
-
-def record(channels=1, node=1, name="fc"):
-    return MAR.ValueRecord(channels, name, node, [-1] * (node + 1))
 
 
 @pytest.fixture

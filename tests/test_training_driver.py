@@ -1,11 +1,15 @@
+import functools
+
 import pytest
 import torch
 from torch import nn
 from torch.nn import functional as F
 
 import arborai.globals_arborai as GAR
+from arborai import install
 from arborai.modules_arborai import ARBNeuronModule
 from arborai.training import DendriteTrainer, Status, attach_optimizer, wrap_network
+from conftest import trainer as shared_trainer
 
 
 pytestmark = pytest.mark.usefixtures("one_thread")
@@ -97,11 +101,7 @@ Y = (X[:, 0] > 0).long() + (X[:, 1] > 0).long()
 ARCHS = {"mlp": (mlp, X), "cnn": (cnn, X.repeat(1, 3)[:, :18].reshape(-1, 2, 3, 3))}
 
 
-def trainer(make=mlp, candidates=2, **kwargs):
-    GAR.pc.set_global_candidates(candidates)
-    GAR.pc.set_initial_correlation_batches(3)
-    net = make()
-    return net, DendriteTrainer(net, lambda ps: torch.optim.Adam(ps, lr=1e-2), **kwargs)
+trainer = functools.partial(shared_trainer, make=mlp, initial_batches=3)
 
 
 def epoch(net, tr, x=X):
@@ -166,7 +166,7 @@ def test_p_to_n_installs_one_dendrite_per_layer():
         tr.start_p_phase()
         epoch(net, tr)
         dm0 = tr.neurons[0].dendrite_module
-        best = dm0.best_candidate()
+        best = install.best_candidate(dm0)
         chosen, into = dm0.candidate_module[best], dm0.dendrites_to_candidates[best].detach().clone()
         net.eval()
         before = net(x)
@@ -299,7 +299,7 @@ def test_gradient_accumulation_consumes_every_backward():
 def advance(arch, stage, live=False):
     GAR.pc.set_learn_dendrites_live(live)
     make, x = ARCHS[arch]
-    net, tr = trainer(make)
+    net, tr = trainer(make=make)
     epoch(net, tr, x)
     for step in {"n0": "", "p": "p", "d1": "pn", "d2": "pnpn"}[stage]:
         (tr.start_p_phase if step == "p" else tr.start_n_phase)()
@@ -342,7 +342,7 @@ def test_mid_p_state_dict_keeps_candidates_training(arch, live, into):
     weights = lambda: [p.detach().clone() for n in tr.neurons for p in n.dendrite_module.candidate_module.parameters()]
     state, held = {k: v.clone() for k, v in net.state_dict().items()}, tr.optimizer
     if into == "fresh":
-        net, tr = trainer(make)
+        net, tr = trainer(make=make)
         with pytest.raises(RuntimeError, match=r"trainer\.load_state_dict"):
             net.load_state_dict(state)  # would come back in n mode, its candidates untrained
     (tr if into == "fresh" else net).load_state_dict(state)  # own: in place, the optimizer keeps its parameters

@@ -16,19 +16,27 @@ HEADER = "# Type stubs of an extension module, written by tools/gen_stubs.py fro
 IMPORTS = "import collections.abc\nimport types\nimport typing\n\nimport torch\n"
 
 
-def signature(name, fn):
-    doc = (fn.__doc__ or "").strip().splitlines()
-    first = doc[0] if doc else ""
-    match = re.match(rf"{re.escape(name)}(\(.*\)) -> (.+)$", first)
+def signature(name, fn, indent=""):
+    """``def name(...)`` from the signature line that pybind11 writes first in a docstring (the
+    bound name there may differ from the attribute's, e.g. a class's ``__init__``)."""
+    doc = (getattr(fn, "__func__", fn).__doc__ or "").strip().splitlines()
+    match = re.match(r"[\w.]+(\(.*\)) -> (.+)$", doc[0]) if doc else None
     if not match:
-        return f"def {name}(*args: typing.Any, **kwargs: typing.Any) -> typing.Any: ..."
+        return f"{indent}def {name}(*args: typing.Any, **kwargs: typing.Any) -> typing.Any: ..."
     params, result = match.group(1), match.group(2)
-    params = re.sub(r"\b(arg\d+)\b", r"\1", params)
     params = params.replace("object", "typing.Any")
     result = "None" if result == "None" else result.replace("object", "typing.Any")
     rest = [line.strip() for line in doc[1:] if line.strip()]
-    body = f'\n    """{" ".join(rest)}"""' if rest else " ..."
-    return f"def {name}{params} -> {result}:{body}"
+    body = f'\n{indent}    """{" ".join(rest)}"""' if rest else " ..."
+    decorator = f"{indent}@staticmethod\n" if isinstance(fn, staticmethod) else ""
+    return f"{decorator}{indent}def {name}{params} -> {result}:{body}"
+
+
+def methods(cls):
+    """The class's own public methods and ``__init__``, as bound in the extension."""
+    own = [(n, v) for n, v in vars(cls).items()
+           if (n == "__init__" or not n.startswith("_")) and callable(getattr(v, "__func__", v))]
+    return "\n".join(signature(n, v, "    ") for n, v in own) or "    ..."
 
 
 def stub(module_name):
@@ -40,13 +48,11 @@ def stub(module_name):
         value = getattr(mod, name)
         if isinstance(value, types.ModuleType):
             lines.append(f"{name}: types.ModuleType")
+        elif inspect.isclass(value) and value.__name__ != name and vars(mod).get(value.__name__) is value:
+            lines.append(f"{name} = {value.__name__}")  # another name of a class of this module
         elif inspect.isclass(value):
-            methods = [m for m in ("__init__", "forward", "process_and_forward", "process_and_pre", "backward")
-                       if m in vars(value)]
             base = f"{value.__mro__[1].__module__}.{value.__mro__[1].__qualname__}"
-            body = "\n".join(f"    def {m}(self, *args: typing.Any, **kwargs: typing.Any) -> typing.Any: ..."
-                             for m in methods) or "    ..."
-            lines.append(f"class {name}({base}):\n" + body)
+            lines.append(f"class {name}({base}):\n" + methods(value))
         elif callable(value):
             lines.append(signature(name, value))
         elif value is None or isinstance(value, (bool, int, float, str, list, dict, tuple)):

@@ -24,14 +24,19 @@ inline py::object processor_at(const py::object& processors, int64_t c) {
   return py::none();
 }
 
+// How the main layer is called: as a module (its hooks run; the fused block), or through its
+// own `forward` (its module hooks do not run; the threaded wrapper). Dendrites are always
+// called as modules.
+enum class MainCall { kModule, kForward };
+
 // Sub-layer c of the block, run on the block's inputs (with its processor's `pre`).
 inline py::object run_layer(const py::object& layers, const py::object& processors, int64_t c, py::tuple args,
-                            py::dict kwargs, const char* owner) {
+                            py::dict kwargs, const char* owner, MainCall main_call = MainCall::kModule) {
   const int64_t n = py::len(layers);
   py::object layer = layers[py::int_(c)];
   py::object proc = processor_at(processors, c);
   if (c == n - 1) {
-    py::object out = layer(*args, **kwargs);
+    py::object out = main_call == MainCall::kForward ? layer.attr("forward")(*args, **kwargs) : layer(*args, **kwargs);
     return proc.is_none() ? out : proc.attr("pre")(out);
   }
   if (proc.is_none()) return layer(*args, **kwargs);

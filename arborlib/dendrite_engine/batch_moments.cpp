@@ -7,6 +7,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <array>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
 // One build runs well on any x86-64; the loader picks the AVX2 copy where the CPU has it.
@@ -110,9 +111,7 @@ at::Tensor batch_moments(const at::Tensor& d, const at::Tensor& p, int64_t node,
   auto wide = [](const at::Tensor& t) { return at::isReducedFloatingType(t.scalar_type()) ? t.to(at::kFloat) : t; };
   const at::Tensor d4 = wide(d).reshape({R, K, C, S});
   const at::Tensor p4 = wide(p).reshape({R, 1, C, S});
-  // Named storage: an IntArrayRef built from a braced list points at a temporary.
-  static constexpr int64_t kDims[] = {0, 3};
-  const at::IntArrayRef dims(kDims);
+  const std::array<int64_t, 2> dims{0, 3};  // an IntArrayRef of a braced list would dangle
   const auto f64 = at::kDouble;
   return at::cat({d4.sum(dims, false, f64).flatten(), (d4 * d4).sum(dims, false, f64).flatten(),
                   (d4 * p4).sum(dims, false, f64).flatten(), p4.sum(dims, false, f64).flatten(),

@@ -3,6 +3,7 @@
 #include "fused_layers.h"
 
 #include "common/block_forward.h"
+#include "common/stand_in.h"
 
 #include <algorithm>
 #include <cmath>
@@ -114,6 +115,7 @@ void arb_layer_init(py::object self, py::object layer_array, py::object processo
   module_base().attr("__init__")(self);
   py::module_ torch = py::module_::import("torch");
   self.attr("layer_array") = layer_array;
+  block::guard_fast_path(layer_array);
   self.attr("register_buffer")("module_id", marker_tensor(kBlockMarker));
   self.attr("register_buffer")("num_cycles", num_cycles);
   self.attr("register_buffer")("view_tuple", torch.attr("tensor")(view_tuple));
@@ -178,6 +180,7 @@ void define_arb_layer(py::module_& m) {
              py::arg("dendrites_to_top"), py::arg("dendrites_to_dendrites"), py::arg("node_index"),
              py::arg("num_cycles"), py::arg("view_tuple"));
   add_method(cls, "forward", &arb_layer_forward);
+  add_method(cls, "__getattr__", &block::main_layer_attr);
 }
 
 }  // namespace arbor::fused

@@ -3,6 +3,7 @@
 #include "slim_restore.h"
 
 #include "common/block_forward.h"
+#include "common/stand_in.h"
 
 #include <vector>
 
@@ -14,8 +15,6 @@ const char* const kOwner = "ARBModulePyThread";
 
 void thread_init(py::object self, py::object original_module) {
   module_base().attr("__init__")(self);
-  self.attr("layer_array") = original_module.attr("layer_array");
-  self.attr("processor_array") = original_module.attr("processor_array");
   py::object skip = py::getattr(original_module, "skip_weights", py::none());
   if (!skip.is_none() && py::len(skip) > 1) {
     // A parameter of the wrapper's own (not a slice of the block's), so the trained cascade
@@ -28,6 +27,10 @@ void thread_init(py::object self, py::object original_module) {
   self.attr("register_buffer")("num_cycles", original_module.attr("num_cycles"));
   self.attr("register_buffer")("view_tuple", original_module.attr("view_tuple"));
   self.attr("neuron_trailing_dims") = block::trailing_dims(original_module);
+  // Last: once the main layer is in place, a name it has too (module_id) reads as an existing
+  // attribute of this stand-in, and register_buffer would refuse it.
+  self.attr("layer_array") = original_module.attr("layer_array");
+  self.attr("processor_array") = original_module.attr("processor_array");
 }
 
 void process_and_forward(py::object self, py::args all, py::kwargs kwargs) {
@@ -47,7 +50,8 @@ void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
   py::object slots = all[0];
-  slots[py::int_(n - 1)] = block::run_layer(layers, self.attr("processor_array"), n - 1, args, kwargs, kOwner);
+  slots[py::int_(n - 1)] =
+      block::run_layer(layers, self.attr("processor_array"), n - 1, args, kwargs, kOwner, block::MainCall::kForward);
 }
 
 // Runs every layer in a thread of its own. An error inside a thread is kept and raised
@@ -122,6 +126,7 @@ void define_module_thread(py::module_& m) {
   add_method(cls, "process_and_forward", &process_and_forward);
   add_method(cls, "process_and_pre", &process_and_pre);
   add_method(cls, "forward", &thread_forward);
+  add_method(cls, "__getattr__", &block::main_layer_attr);
 }
 
 }  // namespace arbor::slim

@@ -16,7 +16,7 @@ process fed every rank's batch at once:
 """
 from __future__ import annotations
 
-from typing import Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple
 
 import torch
 from torch import nn
@@ -105,3 +105,66 @@ def candidate_parameters(neurons) -> Tuple[List[nn.Parameter], List[bool]]:
                 # registered under two names; named_parameters yields the first
                 averaged.append(name in ("candidate_to_top", "current_candidate_to_top"))
     return params, averaged
+
+
+class DistributedRun:
+    """A trainer's process-group plumbing: the network DDP-wrapped in n mode (a new wrapper
+    after every switch, whose construction also broadcasts rank 0's parameters and buffers),
+    the optimizer step hooks of each mode, and the collectives of the switches and epoch ends."""
+
+    def __init__(self, sync: ProcessGroupSync, net: nn.Module, neurons, ddp_options: Optional[dict]) -> None:
+        self.sync, self.net, self.neurons, self.ddp_options = sync, net, list(neurons), ddp_options
+        self.ddp: Optional[nn.Module] = None
+        self._ran = False
+        for neuron in self.neurons:
+            neuron.error_scale = 1.0 / sync.world  # this rank's share of the mean loss's error
+
+    def rewrap(self, mode: str) -> None:
+        """n mode: a new DDP wrapper over the current structure and trainable set; p mode: none,
+        since the candidates learn outside the user's backward pass."""
+        if self.ddp is not None:
+            self.ddp._remove_autograd_hooks()  # a wrapper the user still holds must stay inert
+            self.ddp = None
+        self._ran = False
+        if mode == "n":
+            wrapper = self.ddp = self.sync.wrap(self.net, self.ddp_options)
+            wrapper.register_forward_pre_hook(lambda *_: self._forward(wrapper))
+
+    def _forward(self, wrapper: nn.Module) -> None:
+        if wrapper is not self.ddp:
+            raise RuntimeError("DendriteTrainer: this DDP wrapper belongs to an earlier phase; "
+                               "take trainer.model anew after every switch")
+        self._ran = True
+
+    def optimizer_step(self, mode: str, candidate_step: Callable[[Callable], None],
+                       finish: Callable[[], None]) -> Callable[[], None]:
+        """What runs before each optimizer step: n mode, a check that the forward went through
+        the DDP wrapper; p mode, ``candidate_step(reduce)`` with the batch moments summed over
+        the ranks, one sum of every candidate gradient, then ``finish()`` on the summed
+        gradients (every rank alike)."""
+        if mode == "n":
+            def step() -> None:
+                if not self._ran:
+                    raise RuntimeError("DendriteTrainer: on several processes, run the forward pass through "
+                                       "trainer.model (DDP-wrapped in n mode), not the network itself; "
+                                       "otherwise the ranks' gradients are never averaged")
+            return step
+        sync = self.sync
+        params, averaged = candidate_parameters(self.neurons)
+
+        def step() -> None:
+            candidate_step(sync.sum_)  # one all-reduce of every batch moment of the step
+            sync.sum_grads_(params, averaged)  # one of every candidate gradient
+            finish()
+        return step
+
+    def start_p_phase(self) -> None:
+        """Candidates start from rank 0's draw; statistics from rank 0's error averages."""
+        self.sync.broadcast_(list(self.net.parameters()) + list(self.net.buffers()))
+
+    def agree(self, score: float, improved: bool) -> Tuple[float, bool]:
+        return self.sync.agree(score, improved, self.neurons[0].dendrites_to_top[0].device)
+
+    def end_epoch(self) -> None:
+        """Every rank leaves the epoch with rank 0's buffers."""
+        self.sync.broadcast_(self.net.buffers())

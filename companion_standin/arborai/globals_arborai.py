@@ -12,10 +12,13 @@ format, module lists) are offered the same way.
 """
 from __future__ import annotations
 
-import gc
 from typing import Any, Callable, Dict, List
 
 import torch
+
+# Called as check(count, action) before the candidate count changes; each raises to refuse it.
+# The code that owns the candidate slots registers here (modules_arborai: the layers' slots).
+CANDIDATE_COUNT_CHECKS: List[Callable[[int, str], None]] = []
 
 # Companion-side settings: name -> default. Types are checked against the default's type,
 # except where a setter is written out below.
@@ -118,16 +121,8 @@ class ArborConfig:
         if value < 0:
             raise ValueError(f"set_global_candidates: expected a count >= 0, got {value}")
         if value != self._values["global_candidates"]:
-            import arborai.modules_arborai as MAR  # lazily: that module imports this one
-
-            # A layer in its p phase would be looped over with slots it does not have.
-            def busy():
-                live = list(MAR.LIVE_DENDRITE_MODULES)
-                return [dm for dm in live if dm.mode == "p" and len(dm.dendrite_values) != value]
-
-            if busy():
-                gc.collect()  # optimizers sit in reference cycles: finished networks may linger
-                MAR.check_candidate_slots(busy(), value, f"set_global_candidates({value})")
+            for check in CANDIDATE_COUNT_CHECKS:
+                check(value, f"set_global_candidates({value})")
         self._values["global_candidates"] = value
 
     def get_arb_forward_function(self) -> Callable[[torch.Tensor], torch.Tensor]:

@@ -8,7 +8,11 @@ registries: the companion's own names, extended by ``arborlib.dendrite_engine``.
 from __future__ import annotations
 
 import copy
+import dataclasses
 import functools
+import gc
+import sys
+import warnings
 import weakref
 
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -41,6 +45,21 @@ def check_candidate_slots(modules: Sequence["DendriteModule"], count: int, actio
                 f"candidate count is {count}. The count is fixed for a layer once it is wrapped: set "
                 "GAR.pc.set_global_candidates before wrapping, and keep it while that network trains."
             )
+
+
+def _check_live_slots(count: int, action: str) -> None:
+    """Refuses a candidate count that a layer in its p phase does not have slots for: the
+    engine would loop over slots it does not have (``GAR.pc.set_global_candidates`` asks)."""
+
+    def busy():
+        return [dm for dm in list(LIVE_DENDRITE_MODULES) if dm.mode == "p" and len(dm.dendrite_values) != count]
+
+    if busy():
+        gc.collect()  # optimizers sit in reference cycles: finished networks may linger
+        check_candidate_slots(busy(), count, action)
+
+
+GAR.CANDIDATE_COUNT_CHECKS.append(_check_live_slots)
 
 
 def registries() -> Dict[str, List[str]]:
@@ -80,12 +99,190 @@ def device_slots() -> int:
     return max(1, torch.cuda.device_count())
 
 
+@dataclasses.dataclass(frozen=True)
+class NeuronLayout:
+    """Where the neurons of a wrappable layer type are.
+
+    ``neurons(layer)`` gives the neuron count; ``last_dim`` says the neurons are the output's last
+    dimension whatever the input's rank (affine layers such as Linear), otherwise dimension 1
+    (the channels of a convolution); ``reset(layer)`` draws fresh weights for a copy of the layer
+    (a candidate or a new dendrite), for types without a ``reset_parameters`` of their own.
+    """
+
+    neurons: Callable[[nn.Module], int]
+    last_dim: bool
+    reset: Optional[Callable[[nn.Module], None]] = None
+
+
+def _reset_transposed_affine(layer: nn.Module) -> None:
+    # The initialisation GPT-2-style models give these layers (their weight is [in, out]).
+    nn.init.normal_(layer.weight, std=0.02)
+    nn.init.zeros_(layer.bias)
+
+
+# The one place that says how to find the neurons of each layer type that can be wrapped;
+# ``register_layer_type`` adds a type, and ``layer_types`` then accepts it. A subclass of a
+# registered type has its base's layout.
+LAYER_LAYOUTS: Dict[type, NeuronLayout] = {
+    nn.Linear: NeuronLayout(lambda layer: layer.out_features, last_dim=True),
+    nn.Conv1d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+    nn.Conv2d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+    nn.Conv3d: NeuronLayout(lambda layer: layer.out_channels, last_dim=False),
+}
+
+# Types from packages arborlib does not depend on: (module, class) -> layout, registered once
+# that module has been imported (a network holding such a layer has imported it). Wrapped by
+# default like nn.Linear.
+OPTIONAL_LAYOUTS: Dict[Tuple[str, str], NeuronLayout] = {
+    # transformers' GPT-2-style affine layer: weight [in, out], ``nf`` outputs.
+    ("transformers.pytorch_utils", "Conv1D"): NeuronLayout(
+        lambda layer: layer.nf, last_dim=True, reset=_reset_transposed_affine),
+}
+
+# Children that their parent reads (``parent.child.weight``) but never calls as a module: their
+# dendrites could never act, so they are not wrapped unless named in ``include``.
+READ_NOT_CALLED: Dict[type, Tuple[str, ...]] = {nn.MultiheadAttention: ("out_proj",)}
+
+
+def register_layer_type(layer_type: type, neurons: Callable[[nn.Module], int], last_dim: bool,
+                        reset: Optional[Callable[[nn.Module], None]] = None) -> None:
+    """Makes ``layer_type`` wrappable: an affine layer whose ``neurons(layer)`` outputs lie along
+    the output's last dimension (``last_dim``) or along dimension 1."""
+    LAYER_LAYOUTS[layer_type] = NeuronLayout(neurons, last_dim, reset)
+
+
+def optional_layer_types() -> Tuple[type, ...]:
+    """The types of OPTIONAL_LAYOUTS whose package is imported, registered on first sight."""
+    found = []
+    for (module_name, class_name), layout in OPTIONAL_LAYOUTS.items():
+        cls = getattr(sys.modules.get(module_name), class_name, None)
+        if isinstance(cls, type):
+            LAYER_LAYOUTS.setdefault(cls, layout)
+            found.append(cls)
+    return tuple(found)
+
+
+def layout_of(layer: nn.Module) -> Optional[NeuronLayout]:
+    """The neuron layout of ``layer``'s type (or of its nearest registered base), else None."""
+    optional_layer_types()
+    for cls in type(layer).__mro__:
+        if cls in LAYER_LAYOUTS:
+            return LAYER_LAYOUTS[cls]
+    return None
+
+
+def wrap_plan(
+    net: nn.Module, layer_types: Sequence[type], include: Optional[Sequence[str]], exclude: Sequence[str],
+    tracked: Sequence[str] = (),
+) -> Tuple[List[Tuple[str, nn.Module]], List[Tuple[str, str]]]:
+    """Which layers of ``net`` to wrap: ([(path, layer)], [(path, why not)]).
+
+    A layer is wrapped when it is one of ``layer_types``, named in ``include`` (when given), not in
+    ``exclude`` nor ``tracked``, and called by its parent (see READ_NOT_CALLED; ``include`` overrides
+    that). The reasons cover the other layers that hold parameters of their own."""
+    types = tuple(layer_types)
+    read_only = {}
+    for path, parent in net.named_modules():
+        for parent_type, children in READ_NOT_CALLED.items():
+            if isinstance(parent, parent_type):
+                for child in children:
+                    read_only[f"{path}.{child}" if path else child] = type(parent).__name__
+    targets: List[Tuple[str, nn.Module]] = []
+    skipped: List[Tuple[str, str]] = []
+    for path, module in net.named_modules():
+        if not path or any(path.startswith(t + ".") for t, _ in targets):
+            continue
+        kind = type(module).__name__
+        if isinstance(module, types):
+            if include is not None and path not in include:
+                reason = "not named in include"
+            elif path in exclude:
+                reason = "excluded"
+            elif path in tracked:
+                reason = "in GAR.pc.get_module_ids_to_track()"
+            elif path in read_only and include is None:
+                reason = f"its {read_only[path]} reads its weights and never calls it, so dendrites could not act"
+            else:
+                targets.append((path, module))
+                continue
+        elif layout_of(module) is not None:
+            reason = f"{kind} is not in layer_types"
+        elif next(module.parameters(recurse=False), None) is not None:
+            reason = f"{kind} is not a layer type to wrap"
+        else:
+            continue
+        skipped.append((f"{path} ({kind})", reason))
+    return targets, skipped
+
+
+class _CallMark:
+    """Forward pre-hook of a freshly wrapped layer: removes itself when the layer is first called."""
+
+    hook_id: Optional[int] = None
+
+    def __call__(self, module: nn.Module, args: tuple) -> None:
+        module._forward_pre_hooks.pop(self.hook_id, None)
+
+
+class UncalledLayerReport:
+    """Forward hook of a freshly wrapped network: after its first forward pass it warns once,
+    by name, about every wrapped layer that was not called (a layer that its parent only reads
+    gets no use of its dendrites), then removes itself and what is left of the layers' marks.
+    Copies made for cleaning and export drop it (``strip_first_forward_hooks``)."""
+
+    hook_id: Optional[int] = None
+
+    def __call__(self, net: nn.Module, args: tuple, output: Any) -> None:
+        net._forward_hooks.pop(self.hook_id, None)
+        uncalled = []
+        for module in net.modules():
+            marks = [k for k, hook in module._forward_pre_hooks.items() if isinstance(hook, _CallMark)]
+            for k in marks:
+                del module._forward_pre_hooks[k]
+            if marks and isinstance(module, ARBNeuronModule):
+                uncalled.append(module.name)
+        if uncalled:
+            warnings.warn(
+                f"wrapped layers {uncalled} were not called in the network's first forward pass, so their "
+                f"dendrites cannot act (a parent reads their weights instead, or they are unused); leave them "
+                f"unwrapped with exclude={uncalled}", stacklevel=2)
+
+    @staticmethod
+    def watch(net: nn.Module, neurons: Sequence["ARBNeuronModule"]) -> None:
+        for neuron in neurons:
+            mark = _CallMark()
+            mark.hook_id = neuron.register_forward_pre_hook(mark).id
+        report = UncalledLayerReport()
+        report.hook_id = net.register_forward_hook(report).id
+
+
+def strip_first_forward_hooks(net: nn.Module) -> None:
+    """Removes the hooks of :class:`UncalledLayerReport` from ``net`` (a copy to clean or export)."""
+    for module in net.modules():
+        for hooks in (module._forward_hooks, module._forward_pre_hooks):
+            for k in [k for k, hook in hooks.items() if isinstance(hook, (_CallMark, UncalledLayerReport))]:
+                del hooks[k]
+
+
+def keep_dense_inputs(net: nn.Module) -> None:
+    """A ``nn.TransformerEncoder`` that holds wrapped layers no longer turns a padded eval batch into
+    a nested tensor (its sparsity fast path), which the dendrite cascade cannot take: it runs as in
+    training, the padded positions computed instead of zero-filled."""
+    for module in net.modules():
+        if isinstance(module, nn.TransformerEncoder) and any(isinstance(m, ARBNeuronModule) for m in module.modules()):
+            module.use_nested_tensor = False
+
+
 def fresh_copy(template: nn.Module) -> nn.Module:
     """A module shaped like ``template``, freshly initialised (a new candidate or dendrite)."""
     layer = copy.deepcopy(template)
     for sub in layer.modules():
         if hasattr(sub, "reset_parameters"):
             sub.reset_parameters()
+    layout = layout_of(layer)
+    if layout is not None and layout.reset is not None:
+        with torch.no_grad():
+            layout.reset(layer)
     return layer
 
 
@@ -200,6 +397,9 @@ class DendriteModule(nn.Module):
         DE.create_extra_tensors(self)
         LIVE_DENDRITE_MODULES.add(self)
         self.clear_candidate_queues()
+        from arborlib.export import guard_fast_path
+
+        guard_fast_path(self)  # never called itself: keeps a transformer layer's fused path off
 
     # -- queues of the batched candidate step -------------------------------------------
     def clear_candidate_queues(self) -> None:
@@ -255,27 +455,6 @@ class DendriteModule(nn.Module):
             name: getattr(p, "parameter_type", None) for name, p in self.named_parameters()
         }
 
-    def best_candidate(self, prefer: Optional[int] = None) -> Optional[int]:
-        """The slot whose candidate scores best over the neurons, among candidates whose weights
-        are all finite (None when there is none); ``prefer`` whenever its weights are finite. Each
-        neuron's scores are divided by the best of that neuron: a neuron whose error barely varies
-        has a normalised covariance orders of magnitude above the others, and would otherwise
-        pick the candidate alone."""
-        finite = [
-            k for k in range(len(self.dendrite_values))
-            if k < len(self.candidate_module)
-            and all(bool(torch.isfinite(p).all()) for p in self.candidate_module[k].parameters())
-            and bool(torch.isfinite(self.dendrites_to_candidates[k]).all())
-        ]
-        if not finite:
-            return None
-        if prefer in finite:
-            return prefer
-        scores = torch.stack([self.dendrite_values[k].best_score for k in finite])
-        scores = scores.nan_to_num(nan=0.0, posinf=0.0)
-        share = scores / scores.max(0).values.clamp_min(1e-12)
-        return finite[int(share.sum(1).argmax())]
-
     def add_dendrite(self, layer: nn.Module, weights_from_earlier: torch.Tensor) -> None:
         """Installs ``layer`` as the next dendrite, fed by earlier ones through ``weights_from_earlier``
         (shape ``[num_dendrites, out_channels]``)."""
@@ -307,7 +486,7 @@ class DendriteModule(nn.Module):
         if self.num_dendrites == 0:
             return []
         import arborlib.dendrite_engine as DE
-        from arborlib.export import dendrite_cascade
+        from arborlib.cascade import dendrite_cascade
 
         args2, kwargs2 = DE.preprocess_ab(*args, **kwargs)
         raw = [layer(*args2, **kwargs2) for layer in self.layers]
@@ -315,22 +494,22 @@ class DendriteModule(nn.Module):
         return dendrite_cascade(raw, lambda k, j: weights[k + 1][j].view(view_tuple), act)
 
 
-def _layer_shape(layer: nn.Module):
+def _layer_shape(layer: nn.Module, name: str = ""):
     """(out_channels, neuron dimension, output dimensions with -1 for free sizes)."""
-    if isinstance(layer, nn.Linear):
-        return layer.out_features, 1, [-1, layer.out_features]
-    if isinstance(layer, (nn.Conv1d, nn.Conv2d, nn.Conv3d)):
-        spatial = layer.weight.dim() - 2
-        return layer.out_channels, 1, [-1, layer.out_channels] + [-1] * spatial
-    raise TypeError(
-        f"cannot wrap {type(layer).__name__}: supported layers are nn.Linear and nn.Conv1d/2d/3d"
-    )
-
-
-def least_squares_step(num: torch.Tensor, den: torch.Tensor, scale: float) -> torch.Tensor:
-    """``scale`` times the least-squares weight from ``least_squares_sums``; a neuron whose sums
-    are not finite (a non-finite batch) gets no step, so that it never reaches the output."""
-    return torch.nan_to_num(scale * num / den.clamp_min(1e-12), nan=0.0, posinf=0.0, neginf=0.0)
+    layout = layout_of(layer)
+    if layout is None:
+        known = ", ".join(sorted(t.__name__ for t in LAYER_LAYOUTS))
+        raise TypeError(
+            f"cannot wrap {type(layer).__name__}{f' (layer {name})' if name else ''}: wrappable layers are {known}; "
+            "arborai.modules_arborai.register_layer_type tells how to find another affine layer's neurons"
+        )
+    if next(layer.parameters(), None) is None:
+        raise TypeError(f"cannot wrap {type(layer).__name__}{f' (layer {name})' if name else ''}: it has no parameters")
+    out_channels = int(layout.neurons(layer))
+    if layout.last_dim:
+        return out_channels, 1, [-1, out_channels]
+    spatial = layer.weight.dim() - 2 if isinstance(getattr(layer, "weight", None), torch.Tensor) else 0
+    return out_channels, 1, [-1, out_channels] + [-1] * spatial
 
 
 def _scaled(hook, scale: float):
@@ -347,7 +526,7 @@ class ARBNeuronModule(nn.Module):
 
     def __init__(self, main_module: nn.Module, name: str) -> None:
         super().__init__()
-        out_channels, node_index, output_dims = _layer_shape(main_module)
+        out_channels, node_index, output_dims = _layer_shape(main_module, name)
         param = next(main_module.parameters())
         self.main_module = main_module
         self.name = name
@@ -366,6 +545,23 @@ class ARBNeuronModule(nn.Module):
         )
         self._register_load_state_dict_pre_hook(self._grow_for_state_dict)
 
+    def __getattr__(self, name: str) -> Any:
+        """Reads that the neuron module cannot answer go to the wrapped layer (``weight``,
+        ``in_features``, ...), so code that inspects the layer keeps working; writes stay here."""
+        try:
+            return super().__getattr__(name)
+        except AttributeError:
+            # Dunder probes (copy, pickle) are about this object; before unpickling has restored
+            # the state there is no wrapped layer to ask.
+            main = self.__dict__.get("_modules", {}).get("main_module")
+            if main is None or (name.startswith("__") and name.endswith("__")):
+                raise
+        try:
+            return getattr(main, name)
+        except AttributeError:
+            raise AttributeError(f"'{type(self).__name__}' object (layer {self.__dict__.get('name')}) has no "
+                                 f"attribute '{name}', nor has the {type(main).__name__} it wraps") from None
+
     def install_dendrite(self, slot: int, top_weights: Optional[torch.Tensor] = None) -> None:
         """Installs candidate ``slot`` as a dendrite with output weights ``top_weights`` (one per
         neuron; zero by default, so the network's output is unchanged until they train)."""
@@ -374,49 +570,6 @@ class ARBNeuronModule(nn.Module):
         dm.add_dendrite(dm.candidate_module[slot], dm.dendrites_to_candidates[slot][:k])
         row = torch.zeros(self.out_channels) if top_weights is None else top_weights.detach()
         self._append_top_row(row)
-
-    @torch.no_grad()
-    def fit_top_weights(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]], scale: float = 1.0,
-                        add: bool = False) -> None:
-        """Sets the newest dendrite's output weights by least squares, so its weighted output
-        approximates the negative of the neurons' error: the network's loss falls at once instead
-        of waiting for these weights to grow from zero.
-
-        ``batches``: (args, kwargs, error) of recent training batches, the error being the gradient
-        at this layer's output. The loss is taken as a batch mean (PyTorch's default), so the error
-        times the batch size is the per-sample error that the dendrite is fitted to."""
-        if not batches:
-            return
-        newest = lambda view, args, kwargs: self.dendrite_module.installed_outputs(view, *args, **kwargs)[-1]  # noqa: E731
-        fit = least_squares_step(*self.least_squares_sums(batches, newest), scale)
-        row = self.dendrites_to_top[-1][-1]
-        row.copy_(row + fit if add else fit)
-
-    @torch.no_grad()
-    def least_squares_sums(self, batches: Sequence[Tuple[tuple, dict, torch.Tensor]],
-                           output_of: Callable[[List[int], tuple, dict], Optional[torch.Tensor]]
-                           ) -> Tuple[torch.Tensor, torch.Tensor]:
-        """Per neuron, the sums over ``batches`` of -output x per-sample error and of output
-        squared, in float32 or wider: their ratio is the least-squares output weight of the
-        dendrite whose output ``output_of(view_tuple, args, kwargs)`` gives (None skips a batch)."""
-        top = self.dendrites_to_top[-1]
-        num = torch.zeros(self.out_channels, dtype=torch.promote_types(top.dtype, torch.float32), device=top.device)
-        den = torch.zeros_like(num)
-        for args, kwargs, error in batches:
-            node = self._node_for(error.dim())  # batches may differ in rank
-            view = [-1 if d == node else 1 for d in range(error.dim())]
-            out = output_of(view, args, kwargs)
-            if out is None:
-                continue
-            out, error = out.to(num), error.to(num)
-            dims = [d for d in range(error.dim()) if d != node]
-            batch_num = (out * error).sum(dims) * -(error.shape[0] if node else 1)  # node 0: unbatched
-            batch_den = (out * out).sum(dims)
-            # A non-finite batch adds nothing: the other batches still give the fit.
-            finite = batch_num.isfinite() & batch_den.isfinite()
-            num += torch.where(finite, batch_num, 0.0)
-            den += torch.where(finite, batch_den, 0.0)
-        return num, den
 
     def grow_dendrites(self, count: int) -> None:
         """Adds freshly initialised dendrites (output weights zero) until there are ``count``."""
@@ -456,9 +609,9 @@ class ARBNeuronModule(nn.Module):
             self._parameters.pop(name, None)
 
     def _node_for(self, rank: int) -> int:
-        """The neuron dimension of an output of this rank: a linear layer's last; a convolution's
+        """The neuron dimension of an output of this rank: an affine layer's last; a convolution's
         1, or 0 for an unbatched input ([C, L], [C, H, W]), which PyTorch accepts as well."""
-        if isinstance(self.main_module, nn.Linear):
+        if layout_of(self.main_module).last_dim:
             return rank - 1
         return 0 if rank == self.main_module.weight.dim() - 1 else 1
 

@@ -10,6 +10,8 @@ from typing import Any, Dict, Mapping
 import torch
 from torch import nn
 
+from .modules_arborai import strip_first_forward_hooks
+
 WEIGHT_TYING_KEY = "weight_tying"
 EXTRA_STATE_KEY = "__extra_state__"  # no module attribute is named so
 
@@ -28,9 +30,12 @@ def deep_copy_arb(net: nn.Module) -> nn.Module:
     """An independent deep copy of ``net``; ``net`` itself is not changed.
 
     Value records drop their queued candidate outputs and errors when copied (they carry
-    autograd graphs that cannot be copied and belong to the running step only).
+    autograd graphs that cannot be copied and belong to the running step only), and the copy
+    drops the wrapped network's first-forward report (it belongs to the training network).
     """
-    return copy.deepcopy(net)
+    net = copy.deepcopy(net)
+    strip_first_forward_hooks(net)
+    return net
 
 
 def load_net_from_dict(net: nn.Module, state_dict: Mapping[str, torch.Tensor]) -> nn.Module:
