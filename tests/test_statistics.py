@@ -5,6 +5,7 @@ import pytest
 import torch
 
 import arborai.globals_arborai as GAR
+import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 import reference as R
 from conftest import record
