@@ -16,6 +16,7 @@ class Killer(torch.autograd.Function):
 MAR: types.ModuleType
 NON_LIVE_SKIP_VALUES: list
 UAR: types.ModuleType
+_testing: types.ModuleType
 def add_dendrite_inputs(dendrite_module: typing.Any, i: typing.SupportsInt | typing.SupportsIndex, candidate_outs: torch.Tensor, outs: typing.Any, view_tuple: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], device: typing.Any) -> torch.Tensor: ...
 def apply_ab_grads(self: typing.Any) -> None: ...
 def apply_ab_zero(self: typing.Any) -> None: ...
@@ -39,7 +40,6 @@ def get_tuples_and_mult(val: torch.Tensor, values: typing.Any) -> tuple:
     """uses this_node_index to create returned values"""
 def grad_killer(inp: typing.Any) -> typing.Any:
     """Kills the gradient for the input tensor but keeps forward"""
-host_statistics: bool
 def init_candidates(dendrite_module: typing.Any, j: typing.SupportsInt | typing.SupportsIndex) -> None: ...
 def killer_recursive(in_vals: typing.Any, killing: bool) -> tuple:
     """Kills the gradient of every tensor inside a nested structure; returns (structure, device)"""
@@ -67,10 +67,6 @@ def set_neuron_parameters(module: typing.Any) -> None:
     """Neuron parameters train during n mode"""
 def set_parameters(module: typing.Any, parameter_type: str) -> None:
     """Initialize parameters AB by setting parameter_type for all parameters"""
-def stack_records(dendrite_module: typing.Any) -> list:
-    """The stacked [K, ...] statistics of a dendrite module (rows are the records' tensors)"""
-def track_error_average(dendrite_module: typing.Any, grad: torch.Tensor, node: typing.SupportsInt | typing.SupportsIndex, scale: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> None:
-    """n mode: folds the batch mean of the neurons' error into every record's normal_pass_average_d"""
 def update_dendrite_single_values(DENDRITE_SINGLE_VALUES: collections.abc.Iterable) -> list: ...
 def update_dendrite_tensor_values(DENDRITE_TENSOR_VALUES: collections.abc.Iterable) -> list: ...
 def update_running_averages(new_neuron_error: torch.Tensor, dendrite_outs: torch.Tensor, loss: typing.Any, values: typing.Any, math_tuple: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], full_mult: typing.SupportsInt | typing.SupportsIndex, covariance: torch.Tensor) -> None: ...
@@ -78,4 +74,4 @@ def update_saved_values_averages(saved_values: typing.Any, dendrite_outs: torch.
 def update_saved_values_averages_initial(saved_values: typing.Any, dendrite_outs: torch.Tensor, covariance: torch.Tensor, loss: typing.Any, last_parent_d: typing.Any, math_tuple: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> None: ...
 def update_value_tracker_arrays(VALUE_TRACKER_ARRAYS: collections.abc.Iterable) -> list: ...
 def watch_error_average(dendrite_module: typing.Any, output: torch.Tensor, node: typing.SupportsInt | typing.SupportsIndex, scale: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> None:
-    """n mode: registers on output a gradient hook that folds scale times its gradient into the running error average, as track_error_average does; the hook calls no Python function"""
+    """n mode: registers on output a gradient hook that folds scale times its gradient into the running error average of every value record (normal_pass_average_d); the hook calls no Python function"""

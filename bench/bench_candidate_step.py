@@ -107,13 +107,13 @@ class HandWritten:
     """The same p step by hand: frozen network, errors kept by hooks, K candidates per layer
     stacked into one layer, one backward for all layers, moments and running averages."""
 
-    def __init__(self, build, k):
+    def __init__(self, build, k, wrap=None, optimizer=None, act=torch.tanh):
         torch.manual_seed(0)
-        self.net, self.k = build(), k
+        self.net, self.k, self.act = build(), k, act
         for p in self.net.parameters():
             p.requires_grad_(False)
         self.layers = []
-        for layer in [m for m in self.net.modules() if isinstance(m, (nn.Linear, nn.Conv2d))]:
+        for layer in [m for m in self.net.modules() if isinstance(m, (nn.Linear, nn.Conv2d))][:wrap]:
             if isinstance(layer, nn.Linear):
                 cand = nn.Linear(layer.in_features, k * layer.out_features)
             else:
@@ -124,11 +124,11 @@ class HandWritten:
                          pearson=torch.zeros(k, c), avg_p=torch.zeros(c), npad=torch.zeros(c))
             layer.register_forward_hook(self._hook(state))
             self.layers.append(state)
-        self.opt = adam([p for s in self.layers for p in s["cand"].parameters()])
+        self.opt = (optimizer or adam)([p for s in self.layers for p in s["cand"].parameters()])
 
     def _hook(self, s):
         def hook(module, inputs, out):
-            s["d"] = torch.tanh(s["cand"](inputs[0].detach()))
+            s["d"] = self.act(s["cand"](inputs[0].detach()))
             if not out.requires_grad:  # the frozen first layer
                 out = out.detach().requires_grad_()
             out.register_hook(lambda g: s.__setitem__("p", g))

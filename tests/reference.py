@@ -91,3 +91,19 @@ def running_averages(state, D, P, covariance, pearson, math_tuple, full_mult, *,
     mean_d = D.detach().double().mean(math_tuple)
     rule = initial_rule if s["initialized"].item() < initial_batches else regular_rule
     return rule(s, mean_d, covariance.double(), pearson.double())
+
+
+def candidate_step(state, D, P, node, *, by_mean, normalized, running, initial_batches, live):
+    """(candidate gradient, state after one step, batch Pearson) of one candidate step, in float64."""
+    math_tuple, view_tuple, full_mult = dims(P, node)
+    centres = {}
+    if running:
+        centres = dict(average_d=state["prev_dendrite_candidate_average"], average_p=state["parents_average_d_vector"])
+    cov, pearson = current_covariance(D, P, math_tuple, view_tuple, by_mean=by_mean, normalized=normalized, **centres)
+    if running:
+        sign, centre = torch.sign(state["prev_dendrite_candidate_correlation"]), state["parents_average_d_vector"]
+    else:
+        sign, centre = torch.sign(cov), P.double().mean(math_tuple)
+    grad = -sign.view(view_tuple) * (P.double() - centre.view(view_tuple))
+    after = running_averages(state, D, P, cov, pearson, math_tuple, full_mult, initial_batches=initial_batches, live=live)
+    return grad, after, pearson

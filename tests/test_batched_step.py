@@ -14,6 +14,7 @@ from arborai import install
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 import reference as R
+from arborai.training import DendriteTrainer
 from conftest import p_layer, trainer
 
 FIELDS = ["normal_pass_average_d", "parents_average_d_vector", "prev_dendrite_candidate_average",
@@ -28,7 +29,7 @@ LAYERS = {"linear": (lambda: nn.Linear(6, 4), (16, 6), [1, -1]),
 
 def statistics_path(monkeypatch, host):
     """Host loops (the CPU's path) or tensor ops (the path of other devices, tested on the CPU)."""
-    monkeypatch.setattr(DE, "host_statistics", host)
+    monkeypatch.setattr(DE._testing, "host_statistics", host)
 
 
 PATHS = pytest.mark.parametrize("host", [True, False], ids=["host-loops", "tensor-ops"])
@@ -244,6 +245,44 @@ def test_batched_step_names_the_layer_and_both_shapes(error_shape, text):
         DE.candidate_step([dm])
     with pytest.raises(TypeError, match=r"^candidate_forward \(layer layer\): the layer's arguments hold no tensor"):
         DE.candidate_forward(dm, [1, -1], [], "not a tensor")
+
+
+def train_through(engine, kind, dtype, steps=4):
+    """A p phase of `steps` batches and the install, through one candidate engine."""
+    from helpers import small_net
+
+    GAR.pc.set_global_candidates(2)
+    torch.manual_seed(1)
+    net, x = small_net(kind)
+    net, x = net.to(dtype), x.to(dtype)
+    tr = DendriteTrainer(net, lambda ps: torch.optim.SGD(ps, lr=0.05), max_dendrites=1, candidate_engine=engine)
+    tr.start_p_phase()
+    for _ in range(steps):
+        tr.optimizer.zero_grad()
+        net(x).pow(2).mean().backward()
+        tr.optimizer.step()
+    tr.optimizer.zero_grad()
+    records = [{name: getattr(rec, name).detach().clone() for name in FIELDS}
+               for n in tr.neurons for rec in n.dendrite_module.dendrite_values]
+    candidates = [p.detach().clone() for n in tr.neurons for p in n.dendrite_module.candidate_module.parameters()]
+    tr.start_n_phase()
+    return records, candidates, {k: v.clone() for k, v in net.state_dict().items()}
+
+
+@pytest.mark.parametrize("kind, dtype", [("mlp", torch.float32), ("cnn", torch.float32), ("mlp", torch.float64)])
+def test_both_candidate_engines_train_the_same_network(kind, dtype):
+    batched, per_record = train_through("batched", kind, dtype), train_through("per_record", kind, dtype)
+    for rec_b, rec_p in zip(batched[0], per_record[0]):
+        for name in FIELDS:
+            torch.testing.assert_close(rec_p[name].to(rec_b[name].dtype), rec_b[name], rtol=1e-5, atol=1e-6, msg=name)
+    assert batched[0][0]["initialized"].item() == 4  # every step reached the statistics
+    for a, b in zip(batched[1], per_record[1]):
+        torch.testing.assert_close(b, a, rtol=1e-5, atol=1e-6)
+    assert batched[2].keys() == per_record[2].keys()
+    for name, value in batched[2].items():  # the installed dendrites and their output weights
+        torch.testing.assert_close(per_record[2][name], value, rtol=1e-5, atol=1e-6, msg=name)
+    with pytest.raises(ValueError, match="candidate_engine must be 'batched' or 'per_record'"):
+        DendriteTrainer(nn.Sequential(nn.Linear(2, 2)), torch.optim.SGD, candidate_engine="fast")
 
 
 @PATHS

@@ -238,7 +238,7 @@ def test_failing_processor(capsys, stage, lines):
     dm.candidate_processors = [Processor(fail=stage)]
     with pytest.raises(RuntimeError) as info:
         DE.forward_candidates(dm, VT, [], input=torch.randn(2, 3))
-    assert str(info.value) == lines[0]
+    assert str(info.value) == f"forward_candidates (layer fc): {lines[0]}: bad {stage}"
     assert isinstance(info.value.__cause__, ValueError) and str(info.value.__cause__) == f"bad {stage}"
     captured = capsys.readouterr()
     assert captured.out == "\n".join(lines) + "\n"
@@ -310,7 +310,7 @@ def test_wrong_candidate_results_name_the_layer(where, value, error, text):
     with pytest.raises(error, match=text) as info:
         DE.forward_candidates(dm, VT, [], input=torch.randn(2, 3))
     if where == "pre_d":  # the processor report itself must not fail
-        assert str(info.value.__cause__).endswith(": pre_d must return a pair (args, kwargs)")
+        assert str(info.value.__cause__).endswith(": pre_d must return a pair (args, kwargs), got tuple")
 
 
 def test_cc_loss_before_any_backward_says_so():

@@ -81,6 +81,11 @@ def cf(outs):
     return lambda dm, _: DE.candidate_forward(dm, [1, -1], outs, torch.randn(2, 3))
 
 
+def stack_misshapen_record(dm):
+    dm.dendrite_values[1].normal_pass_average_d = torch.zeros(5)
+    DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), 1, 1.0)  # stacks the records' averages
+
+
 @pytest.mark.parametrize("call, kind, text", [
     (cf([]), ValueError, r"candidate_forward \(layer layer\): dendrite_outs must hold the outputs of the 1 installed dendrites, got 0"),
     (cf(None), ValueError, "got NoneType"),
@@ -88,8 +93,8 @@ def cf(outs):
     (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), -1, 1.0), ValueError,
      r"watch_error_average \(layer layer\): an output \[5, 4\] has no dimension -1 of 4 neurons"),
     (lambda dm, _: DE.watch_error_average(dm, torch.randn(5, 4, requires_grad=True), 0, 1.0), ValueError, "no dimension 0 of 4"),
-    (lambda dm, _: (setattr(dm.dendrite_values[1], "best_score", torch.zeros(5)), DE.stack_records(dm)), ValueError,
-     r"\(layer layer\): value record 1's 'best_score' has shape \[5\]"),
+    (lambda dm, _: stack_misshapen_record(dm), ValueError,
+     r"\(layer layer\): value record 1's 'normal_pass_average_d' has shape \[5\]"),
     (lambda _, tmp: (save_file({"w": torch.zeros(1)}, str(tmp / "t.pt"), metadata={"weight_tying": "{no json"}),
                      UAR.load_model_with_weight_tying(nn.Linear(1, 1), str(tmp / "t.pt"))), ValueError,
      r"t.pt: corrupt 'weight_tying' metadata"),

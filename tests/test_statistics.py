@@ -1,9 +1,11 @@
 import sys
+import types
 
 import pytest
 import torch
 
 import arborai.globals_arborai as GAR
+import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 import reference as R
 from conftest import record
@@ -264,3 +266,78 @@ def test_interrupt_in_the_average_update_is_not_a_shape_error(monkeypatch, stops
 def test_covariance_refuses_mismatched_shapes(error):
     with pytest.raises(ValueError, match=r"get_current_covariance \(layer fc3\).*\[8, 4\].*" + str(list(error.shape)).replace("[", r"\[").replace("]", r"\]")):
         DE.get_current_covariance(torch.randn(8, 4), error, MT, VT, values=record(channels=4, name="fc3"))
+
+
+# ---- one candidate step of both entry families against the float64 formulas ----------------
+STEP_SHAPES = {"linear": (64, 12), "conv1d": (8, 6, 10), "conv2d": (4, 5, 6, 7)}
+DEVICES = ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(not torch.cuda.is_available(), reason="no GPU"))]
+TOL = {torch.float32: dict(rtol=1e-4, atol=1e-5), torch.float64: dict(rtol=1e-9, atol=1e-10),
+       torch.bfloat16: dict(rtol=2e-2, atol=2e-2)}
+STEP_FIELDS = ["prev_dendrite_candidate_average", "prev_dendrite_candidate_correlation",
+               "prev_dendrite_candidate_pearson", "normal_pass_average_d", "initialized"]
+
+
+def leaf(shape, dtype, device, contiguous, scale=1.0, shift=0.0):
+    """(leaf, tensor of `shape` made from it): non-contiguous is a permuted view."""
+    if contiguous:
+        base = (torch.randn(shape, dtype=torch.float64) * scale + shift).to(dtype=dtype, device=device)
+        return base.requires_grad_(), base
+    base = (torch.randn(shape[::-1], dtype=torch.float64) * scale + shift).to(dtype=dtype, device=device)
+    base.requires_grad_()
+    view = base.permute(*range(len(shape) - 1, -1, -1))
+    assert not view.is_contiguous()
+    return base, view
+
+
+def one_step(family, D, P, dtype, device, node):
+    """Runs one candidate step of `family` on D (with graph) and P; returns the record."""
+    C = P.shape[node]
+    dm = MAR.DendriteModule("layer", C, node, [-1] * P.dim(), device, dtype)
+    rec = dm.dendrite_values[0]
+    for name in ("prev_dendrite_candidate_average", "parents_average_d_vector"):
+        getattr(rec, name).copy_(torch.randn(C) * 0.3)
+    rec.prev_dendrite_candidate_correlation.copy_(torch.randn(C))
+    rec.prev_dendrite_candidate_pearson.copy_(torch.rand(C))
+    rec.normal_pass_average_d.copy_(torch.randn(C) * 0.1)
+    rec.initialized.fill_(5.0 if GAR.pc.get_running_average_ab() else 3.0)
+    state = R.snapshot(rec)
+    GAR.arb_tracker.member_vars["mode"] = "p"
+    dm.mode = "p"
+    if family == "per_record":
+        rec.dendrite_outs[0].append(D)
+        rec.current_parent_d[0].append(P)
+        rec.device = 0
+        DE.apply_ab_grads(types.SimpleNamespace(dendrite_values=[rec]))
+        assert rec.dendrite_outs[0] == [] and rec.current_parent_d[0] == []
+    else:
+        dm.candidate_outputs[0] = D.unsqueeze(node)
+        dm.candidate_errors[0] = P
+        DE.candidate_step([dm])
+        rec = dm.dendrite_values[0]
+    return state, rec
+
+
+@pytest.mark.parametrize("device", DEVICES)
+@pytest.mark.parametrize("running", [True, False])
+@pytest.mark.parametrize("shape", STEP_SHAPES.values(), ids=STEP_SHAPES.keys())
+@pytest.mark.parametrize("contiguous", [True, False], ids=["contiguous", "strided"])
+@pytest.mark.parametrize("dtype", TOL.keys(), ids=lambda t: str(t)[6:])
+@pytest.mark.parametrize("family", ["per_record", "batched"])
+def test_candidate_step_matches_float64_formulas(family, dtype, contiguous, shape, running, device):
+    GAR.pc.set_running_average_ab(running)
+    GAR.pc.set_initial_correlation_batches(5)  # off: the initial rule; on: the regular one
+    node = 1
+    d_leaf, D = leaf(shape, dtype, device, contiguous, 0.7, 1.5)
+    _, P = leaf(shape, dtype, device, contiguous, 1.0, -0.8)
+    P = (P.detach() + 0.4 * D.detach()).to(dtype)
+    state, rec = one_step(family, D, P, dtype, device, node)
+    grad, expected, pearson = R.candidate_step(
+        {k: v.cpu() for k, v in state.items()}, D.detach().cpu(), P.cpu(), node, by_mean=GAR.pc.get_correlations_by_mean(),
+        normalized=GAR.pc.get_normalized_covariance(), running=running, initial_batches=5, live=False)
+    tol = TOL[dtype]
+    got_grad = d_leaf.grad if contiguous else d_leaf.grad.permute(*range(len(shape) - 1, -1, -1))
+    torch.testing.assert_close(got_grad.double().cpu(), grad, **tol)
+    got = R.snapshot(rec)
+    for name in STEP_FIELDS:
+        torch.testing.assert_close(got[name].cpu(), expected[name], **tol, msg=name)
+    torch.testing.assert_close(rec.current_batch_pearson.double().cpu().flatten(), pearson, **tol)

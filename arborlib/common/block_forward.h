@@ -11,6 +11,7 @@
 #include "common/cascade.h"
 #include "common/companion.h"
 #include "common/errors.h"
+#include "common/sub_layer.h"
 
 #include <string>
 #include <vector>
@@ -39,13 +40,8 @@ inline py::object run_layer(const py::object& layers, const py::object& processo
     return proc.is_none() ? out : proc.attr("pre")(out);
   }
   if (proc.is_none()) return layer(*args, **kwargs);
-  py::object pair = proc.attr("pre")(*args, **kwargs);
-  if (!PySequence_Check(pair.ptr()) || py::len(pair) != 2) {
-    fail(PyExc_ValueError, owner, std::string(),
-         "the processor of dendrite " + std::to_string(c) + " returned " + type_name(pair) +
-             " from pre; expected (args, kwargs)");
-  }
-  return proc.attr("post")(layer(*py::tuple(pair[py::int_(0)]), **py::dict(pair[py::int_(1)])));
+  return run_sub_layer(layer, proc.attr("pre"), proc.attr("post"), args, kwargs, owner, std::string(),
+                       "the processor of dendrite " + std::to_string(c) + "'s pre");
 }
 
 // The sub-layer results as tensors, checked where they enter the combination: every one must

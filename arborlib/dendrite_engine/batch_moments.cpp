@@ -1,11 +1,8 @@
 // Per-neuron batch moments of K stacked candidate outputs D and the neurons' error P, for
 // the batched candidate step. Raw sums, so that they add up across processes; float64
 // accumulation, so that the centred moments derived from them keep float32 accuracy.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")  // the column loops below are written to be vectorised
-#endif
-
-#include "correlation_math.h"
+// The column loops below are written to be vectorised; the build compiles this module at -O3.
+#include "statistics_rules.h"
 
 #include <ATen/Parallel.h>
 
@@ -74,7 +71,8 @@ ARBOR_CLONES void column_moments(const float* __restrict d, const float* __restr
 at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int64_t K, int64_t C, int64_t S) {
   const at::Tensor dc = d.to(at::kFloat).contiguous();
   const at::Tensor pc = p.to(at::kFloat).contiguous();
-  at::Tensor out = at::zeros({3 * K * C + 2 * C}, d.options().dtype(at::kDouble));
+  const rules::MomentsLayout layout{K, C};
+  at::Tensor out = at::zeros({layout.size()}, d.options().dtype(at::kDouble));
   double* o = out.data_ptr<double>();
   const float* dp = dc.data_ptr<float>();
   const float* pp = pc.data_ptr<float>();
@@ -85,10 +83,10 @@ at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int6
     for (int64_t t = begin; t < end; ++t) {
       const int64_t k = t / chunks, c0 = (t % chunks) * per_task, c1 = std::min(C, c0 + per_task);
       const float* dk = dp + k * C * S;
-      double* od = o + k * C;
-      double* odd = o + K * C + k * C;
-      double* odp = o + 2 * K * C + k * C;
-      double* op = o + 3 * K * C;
+      double* od = o + layout.sum_d() + k * C;
+      double* odd = o + layout.sum_dd() + k * C;
+      double* odp = o + layout.sum_dp() + k * C;
+      double* op = o + layout.sum_p();
       if (k == 0) {
         column_moments<true>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
       } else {

@@ -6,16 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 
 namespace arbor::engine {
 
 namespace {
 
 at::Tensor improvement(const at::Tensor& new_score, const at::Tensor& old_score) {
-  const at::Tensor percentage = new_score * (1.0 - setting_float("arb_improvement_threshold")) > old_score;
-  const at::Tensor raw = (new_score - setting_float("arb_improvement_threshold_raw")) > old_score;
-  return percentage.logical_and(raw);
+  const double threshold = setting_float("arb_improvement_threshold");
+  return rules::beats(new_score, old_score, threshold, setting_float("arb_improvement_threshold_raw"));
 }
 
 bool device_stalled(std::string message) {
@@ -28,12 +26,6 @@ py::object host_checked(const at::Tensor& new_score, const at::Tensor& old_score
   say("Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to CPU-synchronized check");
   const at::Tensor combined = improvement(new_score, old_score).cpu();
   return py::bool_(combined.any().item<bool>());
-}
-
-std::string fixed16(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.16f", v);
-  return buf;
 }
 
 }  // namespace
@@ -64,22 +56,24 @@ void check_new_best_score(const py::object& saved_values) {
   const at::Tensor new_best_score = nb[0].cast<at::Tensor>();
   const at::Tensor best_indices = nb[1].cast<at::Tensor>();
   at::Tensor best_score = record("best_score");
-  if ((new_best_score > best_score).any().item<bool>()) {
-    record("nodes_improved_any").add_(best_indices);
-  }
+  // The indices count only when some score rose: a factor on the device, not a host read.
+  record("nodes_improved_any").add_(best_indices * (new_best_score > best_score).any());
   best_score.copy_(new_best_score);
   at::Tensor previous = record("previous_best_score");
   const py::object beat_best = dendrite_score_beats_current_best(best_score, previous);
-  const double initialized = record("initialized").item<double>();
-  if (!(truth(beat_best) || initialized == 0)) return;
-
+  const at::Tensor fresh = record("initialized").reshape({-1})[0] == 0;
   at::Tensor flag = record("best_score_improved_this_epoch");
-  if (flag[0].item<double>() == 0 && setting_on("verbose")) {
-    const at::Tensor delta = best_score - previous;
-    const int64_t at_max = delta.abs().argmax().item<int64_t>();
-    say("Score from " + fixed16(previous.flatten()[at_max].item<double>()) + " to " +
-        fixed16(best_score.flatten()[at_max].item<double>()) + " for " + text(saved_values.attr("layer_name")) +
-        " with initialized " + std::to_string(static_cast<long long>(initialized)));
+  // One host read: 0 not accepted, 1 accepted, 2 accepted and the epoch's first message due.
+  const at::Tensor accept =
+      THPVariable_Check(beat_best.ptr()) ? THPVariable_Unpack(beat_best.ptr()).logical_or(fresh)
+                                         : (truth(beat_best) ? at::ones_like(fresh) : fresh);
+  const int64_t verdict = (accept.to(at::kLong) * (1 + (flag[0] == 0).to(at::kLong))).item<int64_t>();
+  if (verdict == 0) return;
+
+  if (verdict == 2 && setting_on("verbose")) {
+    const int64_t at_max = (best_score - previous).abs().argmax().item<int64_t>();
+    say(rules::score_message(previous.flatten()[at_max].item<double>(), best_score.flatten()[at_max].item<double>(),
+                             text(saved_values.attr("layer_name")), record("initialized").item<double>()));
   }
   flag.narrow(0, 0, 1).copy_(at::ones({1}, at::kLong));
   at::Tensor indexes = record("indexes_of_best");

@@ -21,7 +21,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   e::define_killer(m);
   m.def("grad_killer", &e::grad_killer, "Kills the gradient for the input tensor but keeps forward",
         arg("inp"));
-  m.def("killer_recursive", &e::killer_recursive,
+  m.def("killer_recursive", [](const py::object& in_vals, bool killing) { return e::killer_recursive(in_vals, killing); },
         "Kills the gradient of every tensor inside a nested structure; returns (structure, device)",
         arg("in_vals"), arg("killing"));
   m.def("preprocess_ab", &e::preprocess_ab, "Applies killer to args and kwargs");
@@ -79,16 +79,13 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
         "gradients across processes afterwards gives exactly the gradient of one process that saw\n"
         "the concatenated batch, and the running averages and best scores equal that process's.",
         arg("dendrite_modules"), arg("reduce") = py::none());
-  m.attr("host_statistics") = true;
-  m.def("stack_records", &e::stack_records,
-        "The stacked [K, ...] statistics of a dendrite module (rows are the records' tensors)",
-        arg("dendrite_module"));
-  m.def("track_error_average", &e::track_error_average,
-        "n mode: folds the batch mean of the neurons' error into every record's normal_pass_average_d",
-        arg("dendrite_module"), arg("grad"), arg("node"), arg("scale") = 1.0);
+  // Internal, for tests only: off runs the batched step's tensor-op path (the one other
+  // devices take) on the CPU too.
+  m.def_submodule("_testing", "Internal switches for the test suite; not part of the interface.")
+      .attr("host_statistics") = true;
   m.def("watch_error_average", &e::watch_error_average,
         "n mode: registers on output a gradient hook that folds scale times its gradient into the\n"
-        "running error average, as track_error_average does; the hook calls no Python function",
+        "running error average of every value record (normal_pass_average_d); the hook calls no Python function",
         arg("dendrite_module"), arg("output"), arg("node"), arg("scale") = 1.0);
 
   m.def("new_best", &e::new_best,

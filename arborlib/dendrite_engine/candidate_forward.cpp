@@ -4,6 +4,7 @@
 #include "dendrite_engine.h"
 
 #include "common/errors.h"
+#include "common/sub_layer.h"
 
 namespace arbor::engine {
 
@@ -12,9 +13,11 @@ namespace {
 const char* const kProcessorHint = "You must check how this is defined and ensure that it is properly";
 
 // Prints the failing processor's traceback and our explanation, then raises a
-// RuntimeError chained to the original error so the caller sees a failure.
-[[noreturn]] void processor_failed(py::error_already_set& e, const std::string& first_line,
-                                   const char* line3, const char* line4) {
+// RuntimeError chained to the original error so the caller sees a failure; an interrupt
+// passes through unchanged.
+[[noreturn]] void processor_failed(py::error_already_set& e, const py::object& dendrite_module,
+                                   const std::string& first_line, const char* line3, const char* line4) {
+  if (!e.matches(PyExc_Exception)) throw e;
   // An error raised here in C++ (a pre_d result of the wrong size) has no traceback.
   const py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   py::module_::import("traceback")
@@ -24,8 +27,7 @@ const char* const kProcessorHint = "You must check how this is defined and ensur
   say(kProcessorHint);
   say(line3);
   say(line4);
-  py::raise_from(e, PyExc_RuntimeError, first_line.c_str());
-  throw py::error_already_set();
+  fail_from(e, PyExc_RuntimeError, "forward_candidates", dendrite_module, first_line);
 }
 
 void report_stale_outputs(const py::object& dendrite_module) {
@@ -46,12 +48,15 @@ void report_stale_outputs(const py::object& dendrite_module) {
       "In this cases we now handle this properly and you can just set GAR.pc.set_debugging_memory_leak(False)");
 }
 
-bool any_nan_or_inf(const py::dict& outs) {
+// Extremes of every floating tensor of the dicts (NaN and +-inf survive min and max), so the
+// verdict over all of them is one pass per tensor and one host read.
+void add_extremes(const py::dict& outs, std::vector<at::Tensor>& extremes) {
   for (auto item : outs) {
     const at::Tensor t = item.second.cast<at::Tensor>();
-    if (at::isnan(t).any().item<bool>() || at::isinf(t).any().item<bool>()) return true;
+    if (t.numel() == 0 || !at::isFloatingType(t.scalar_type())) continue;  // aminmax refuses empty tensors
+    auto [low, high] = at::aminmax(t.detach());
+    extremes.push_back(at::stack({low, high}).to(at::kDouble));
   }
-  return false;
 }
 
 }  // namespace
@@ -102,34 +107,26 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
   const py::int_ key(i);
   py::object processors = dendrite_module.attr("candidate_processors");
   const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
-  if (processing) {
-    try {
-      py::tuple pair = processors[key].attr("pre_d")(*in.args, **in.kwargs);
-      if (pair.size() != 2) {
-        fail(PyExc_ValueError, "forward_candidates", dendrite_module, "pre_d must return a pair (args, kwargs)");
-      }
-      in.args = py::tuple(pair[0]);
-      in.kwargs = py::dict(pair[1]);
-    } catch (py::error_already_set& e) {
-      processor_failed(e, "Your candidate pre_d processor for " + text(dendrite_module.attr("name")) +
-                              " caused this error",
+  py::object candidate = dendrite_module.attr("candidate_module")[key];
+  candidate.attr("to")(in.device);
+  const std::string name = text(dendrite_module.attr("name"));
+  auto report = [&](const char* stage, py::error_already_set& e) {
+    if (std::string(stage) == "pre") {
+      processor_failed(e, dendrite_module, "Your candidate pre_d processor for " + name + " caused this error",
                        "accepting inputs to the ARBModule and returning what will then be",
                        "the input to the dendrite module");
     }
-  }
-  py::object candidate = dendrite_module.attr("candidate_module")[key];
-  candidate.attr("to")(in.device);
-  py::object result = candidate(*in.args, **in.kwargs);
+    processor_failed(e, dendrite_module, "Your post_d processor for " + name + " caused this error",
+                     "accepting outputs from the dendrite module and returning the",
+                     "single tensor to be combined with the neurons output tensor");
+  };
+  py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
   if (processing) {
-    try {
-      result = processors[key].attr("post_d")(result);
-    } catch (py::error_already_set& e) {
-      processor_failed(e, "Your post_d processor for " + text(dendrite_module.attr("name")) +
-                              " caused this error",
-                       "accepting outputs from the dendrite module and returning the",
-                       "single tensor to be combined with the neurons output tensor");
-    }
+    pre = processors[key].attr("pre_d");
+    post = processors[key].attr("post_d");
   }
+  py::object result =
+      run_sub_layer(candidate, pre, post, in.args, in.kwargs, "forward_candidates", name, "pre_d", report);
   tensor_or_fail("forward_candidates", dendrite_module,
                  std::string(processing ? "the post_d result" : "the output") + " of candidate " + std::to_string(i),
                  result);
@@ -161,13 +158,22 @@ void queue_output(const py::object& dendrite_module, long i, const at::Tensor& a
 }
 
 void report_non_finite_outputs(const py::object& dendrite_module, const py::dict& outs,
-                               const py::dict& nonlinear, const py::dict& non_zeroed) {
+                               const py::dict& nonlinear) {
   if (!setting_on("debugging_backwards_nan")) return;
-  if (any_nan_or_inf(outs) || any_nan_or_inf(nonlinear) || any_nan_or_inf(non_zeroed)) {
-    say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
-    say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
-    debugger_stop();
+  // candidate_non_zeroed holds copies of the activated outputs: the same verdict.
+  std::vector<at::Tensor> extremes;
+  {
+    c10::NoGradGuard no_grad;
+    add_extremes(outs, extremes);
+    add_extremes(nonlinear, extremes);
   }
+  if (extremes.empty()) return;
+  const at::Device device = extremes.front().device();
+  for (auto& e : extremes) e = e.to(device);
+  if (at::isfinite(at::cat(extremes)).all().item<bool>()) return;
+  say(fill("Got a NaN or inf in candidate outputs in layer %s", text(dendrite_module.attr("name"))));
+  say("Try using GAR.pc.set_candidate_grad_clipping(1.0) to prevent large candidate gradients");
+  debugger_stop();
 }
 
 }  // namespace
@@ -191,7 +197,7 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
     if (dendrite_module.attr("training").cast<bool>()) queue_output(dendrite_module, i, activated);
     candidate_non_zeroed[key] = activated.detach().clone().to(dev);
   }
-  report_non_finite_outputs(dendrite_module, candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
+  report_non_finite_outputs(dendrite_module, candidate_outs, candidate_nonlinear_outs);
   return py::make_tuple(candidate_outs, candidate_nonlinear_outs, candidate_non_zeroed);
 }
 
@@ -203,21 +209,6 @@ void check_dendrite_outs(const py::object& values, int64_t device_index) {
   }
 }
 
-namespace {
-
-// The neuron dimension from the module's `this_node_index` buffer. A CPU buffer is read
-// through its data pointer: no dispatched op and no host read on every forward.
-int64_t neuron_dimension(const py::object& neuron_module) {
-  const py::object index = neuron_module.attr("this_node_index");
-  if (THPVariable_Check(index.ptr())) {
-    const at::Tensor t = THPVariable_Unpack(index.ptr());
-    if (t.device().is_cpu() && t.numel() == 1 && t.scalar_type() == at::kLong) return *t.data_ptr<int64_t>();
-  }
-  return py::int_(index).cast<int64_t>();
-}
-
-}  // namespace
-
 py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
                                           const py::dict& candidate_nonlinear_outs) {
   if (!neuron_module.attr("module_config").attr("get_learn_dendrites_live")().cast<bool>()) return out;
@@ -225,9 +216,9 @@ py::object apply_live_candidate_to_output(const py::object& neuron_module, const
   if (live.is_none() || candidate_nonlinear_outs.empty()) return out;
   at::Tensor to_top = live.cast<at::Tensor>().select(0, 0);
   const at::Tensor first = candidate_nonlinear_outs[py::int_(0)].cast<at::Tensor>();
-  const int64_t node_index = neuron_dimension(neuron_module);
+  const int64_t node = node_index(neuron_module, "apply_live_candidate_to_output");
   for (int64_t dim = 0; dim < first.dim(); ++dim) {
-    if (dim != node_index) to_top = to_top.unsqueeze(dim);
+    if (dim != node) to_top = to_top.unsqueeze(dim);
   }
   const at::Tensor o = out.cast<at::Tensor>();
   return py::cast(o + first.detach().to(o.device()) * to_top.to(o.device()));

@@ -1,19 +1,12 @@
 // The cascade-correlation loss of candidate slot 0 and the candidate step that
 // consumes one queued (output, error) pair per call, oldest first.
-#include "correlation_math.h"
 #include "dendrite_engine.h"
 
 #include "common/errors.h"
 
+#include <cmath>
+
 namespace arbor::engine {
-
-namespace {
-
-int64_t node_index_of(const py::object& values) {
-  return py::int_(values.attr("this_node_index")).cast<int64_t>();
-}
-
-}  // namespace
 
 py::tuple get_cc_loss(const py::object& dendrite_values) {
   const py::object device = dendrite_values.attr("device");
@@ -37,7 +30,7 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
     }
     parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
     outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
-    t = tuples_and_mult(parent_d, node_index_of(dendrite_values));
+    t = tuples_and_mult(parent_d, node_index(dendrite_values, "get_cc_loss"));
   }
   at::Tensor loss;
   if (setting_on("running_average_ab")) {
@@ -62,11 +55,25 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
   return py::make_tuple(loss.sum(), update_data);
 }
 
+namespace {
+
+// The record's `initialized` counter when `cov` is finite, in one host read; NaN after the
+// non-finite report (the caller then reads the counter itself, after the debugger pause).
+double initialized_if_finite(const at::Tensor& cov, const py::object& values) {
+  const at::Tensor n = field(values, "initialized").detach().reshape({-1})[0].to(at::kDouble);
+  const double v = at::where(at::isfinite(cov).all(), n, std::nan("")).item<double>();
+  // A NaN counter with a finite covariance is no report: the second read settles it.
+  if (std::isnan(v) && !at::isfinite(cov).all().item<bool>()) report_non_finite_covariance(values);
+  return v;
+}
+
+}  // namespace
+
 // One candidate step. Equivalent to get_cc_loss + loss.backward() + the statistics
 // update, but fused: the summed loss is sum(D * g) with g = -sign(cov) * (P - mean P),
 // so its gradient with respect to D is g itself and D.backward(g) needs no loss tensor;
-// the batch moments are computed once and shared by the loss, the covariance and the
-// running averages.
+// the batch moments come from one pass of the fused kernel and serve the loss, the
+// covariance and the running averages.
 void apply_ab_grads(const py::object& self) {
   py::object values = self.attr("dendrite_values")[py::int_(0)];
   const bool extra_verbose = setting_on("extra_verbose");
@@ -82,25 +89,33 @@ void apply_ab_grads(const py::object& self) {
   }
   if (errors.empty() || outputs.empty()) return;
 
-  const at::Tensor outs = outputs[0].cast<at::Tensor>();
-  const at::Tensor parent_d = errors[0].cast<at::Tensor>().detach();
-  const ShapeTriple t = tuples_and_mult(parent_d, node_index_of(values));
+  const at::Tensor outs = tensor_or_fail("apply_ab_grads", values, "the queued candidate output", outputs[0]);
+  const at::Tensor parent_d = tensor_or_fail("apply_ab_grads", values, "the queued error", errors[0]).detach();
+  if (outs.sizes() != parent_d.sizes() || outs.device() != parent_d.device()) {
+    fail(PyExc_ValueError, "apply_ab_grads", values,
+         "the queued candidate output " + shape_text(outs.sizes()) + " on " + outs.device().str() +
+             " does not match the queued error " + shape_text(parent_d.sizes()) + " on " + parent_d.device().str());
+  }
+  const ShapeTriple t = tuples_and_mult(parent_d, node_index(values, "apply_ab_grads"));
   const bool running = setting_on("running_average_ab");
-  math::BatchStats stats;
+  const auto type = outs.scalar_type();
+  RecordBatch batch;
   at::Tensor batch_cov, grad;
+  double initialized = std::nan("");
   {
     c10::NoGradGuard no_grad;
-    stats = math::batch_stats(outs.detach(), parent_d, t.math_tuple);
-    at::Tensor sign, average;
+    batch = record_batch(outs, parent_d, t.math_tuple, values);
+    rules::GradientTerms<at::Tensor> g;
     if (running) {
-      sign = field(values, "prev_dendrite_candidate_correlation").sign().view(t.view_tuple);
-      average = field(values, "parents_average_d_vector").view(t.view_tuple);
+      g = rules::gradient_terms(true, field(values, "prev_dendrite_candidate_correlation"),
+                                field(values, "parents_average_d_vector"), at::Tensor(), at::Tensor());
     } else {
-      batch_cov = covariance_from_stats(stats, t.math_tuple, t.view_tuple, values);
-      sign = batch_cov.sign().view(t.view_tuple);
-      average = stats.mean_p;
+      batch_cov = record_covariance(batch, values, type);
+      initialized = initialized_if_finite(batch_cov, values);
+      g = rules::gradient_terms(false, at::Tensor(), at::Tensor(), batch_cov, batch.b.mean_p);
     }
-    grad = at::addcmul(sign * average, -sign, parent_d);  // -sign * (P - average)
+    grad = rules::candidate_gradient(g.sign.detach().to(type).view(t.view_tuple),
+                                     g.centre.detach().to(type).view(t.view_tuple), parent_d.to(type));
   }
   {
     // The autograd engine runs without the GIL; it takes it back for any Python hooks.
@@ -111,10 +126,13 @@ void apply_ab_grads(const py::object& self) {
   {
     c10::NoGradGuard no_grad;
     // Without running averages the batch covariance above is already this pair's.
-    const at::Tensor cov = running ? covariance_from_stats(stats, t.math_tuple, t.view_tuple, values) : batch_cov;
-    running_averages_from_means(parent_d, math::squeezed(stats.mean_p, t.math_tuple) * stats.count,
-                                math::squeezed(stats.mean_d, t.math_tuple), values, t.math_tuple, t.full_mult,
-                                cov);
+    at::Tensor cov = batch_cov;
+    if (running) {
+      cov = record_covariance(batch, values, type);
+      initialized = initialized_if_finite(cov, values);
+    }
+    running_averages_from_means(parent_d, batch.b.mean_p * batch.n, batch.b.mean_d, values, t.math_tuple,
+                                t.full_mult, cov, initialized);
   }
   if (extra_verbose) {
     say(fill("%s applied grads and clearing first tensor", text(values.attr("layer_name"))));

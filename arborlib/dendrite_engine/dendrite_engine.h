@@ -9,6 +9,7 @@
 
 #include "common/companion.h"
 #include "common/errors.h"
+#include "statistics_rules.h"
 
 #include <string>
 #include <utility>
@@ -29,6 +30,8 @@ struct ShapeTriple {
 };
 ShapeTriple tuples_and_mult(const at::Tensor& val, int64_t node_index);
 py::tuple get_tuples_and_mult(const at::Tensor& val, const py::object& values);
+// The neuron dimension `this_node_index` of a record or neuron module (an int or a buffer).
+int64_t node_index(const py::object& owner, const char* function);
 
 // Builds NON_LIVE_SKIP_VALUES and, when doing_thing is on, DENDRITE_SINGLE_VALUES.
 void init_name_lists(py::module_& m);
@@ -42,8 +45,9 @@ inline int64_t device_slot(const at::Device& device) {
 // Makes the autograd.Function subclass `Killer` and sets it on the module.
 void define_killer(py::module_& m);
 py::object grad_killer(const py::object& inp);
-// (structure with killed tensors, device of the last tensor found or None)
-py::tuple killer_recursive(const py::object& in_vals, bool killing);
+// (structure with killed tensors, device of the last tensor found or None); `copy` false:
+// detached views instead of copies (the batched forward, which only reads them).
+py::tuple killer_recursive(const py::object& in_vals, bool killing, bool copy = true);
 py::tuple preprocess_ab(const py::args& args, const py::kwargs& kwargs);
 
 // ---- candidate forward pass ---------------------------------------------------
@@ -81,17 +85,25 @@ void print_correlation_values(const py::object& values, const py::object& dendri
                               const py::object& covariance, const py::object& loss,
                               const py::object& new_neuron_error);
 
-// Shared by the public entry points and the fused candidate step, which passes the batch
-// statistics it already has so no tensor is reduced twice.
-namespace math { struct BatchStats; }
-at::Tensor covariance_from_stats(const math::BatchStats& s, const std::vector<int64_t>& math_tuple,
-                                 const std::vector<int64_t>& view_tuple, const py::object& values);
+// The per-record statistics on the fused moments kernel: per-neuron float64 [C] batch
+// statistics of D and P over the `n` elements of each neuron.
+struct RecordBatch {
+  rules::Batch<at::Tensor> b;
+  double n;
+};
+RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::vector<int64_t>& math_tuple,
+                         const py::object& values);
+// The batch covariance in `dtype` under the settings (read now); sets current_batch_pearson.
+at::Tensor record_covariance(const RecordBatch& batch, const py::object& values, at::ScalarType dtype);
+// The three-line report and debugger stop of a covariance holding NaN or inf.
+void report_non_finite_covariance(const py::object& values);
 // `batch_sum_p`: per-neuron batch sum of the error (undefined: computed here);
-// `batch_mean_d`: per-neuron batch mean of the candidate output.
+// `batch_mean_d`: per-neuron batch mean of the candidate output; `initialized`: the record's
+// counter when the caller has read it already, else NaN.
 void running_averages_from_means(const at::Tensor& new_neuron_error, const at::Tensor& batch_sum_p,
                                  const at::Tensor& batch_mean_d, const py::object& values,
                                  const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                                 const at::Tensor& covariance);
+                                 const at::Tensor& covariance, double initialized);
 
 // ---- cascade-correlation loss and candidate step ---------------------------------
 py::tuple get_cc_loss(const py::object& dendrite_values);
@@ -103,12 +115,6 @@ void apply_ab_grads(const py::object& self);
 py::object candidate_forward(const py::object& dendrite_module, const std::vector<int64_t>& view_tuple,
                              const py::object& dendrite_outs, const py::args& args, const py::kwargs& kwargs);
 void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce);
-// The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
-// records hold; re-stacked from the records where one was replaced.
-py::list stack_records(const py::object& dendrite_module);
-// n mode: the running mean of the neurons' error (times `scale`) on every record of the module.
-void track_error_average(const py::object& dendrite_module, const at::Tensor& grad, int64_t node,
-                         double scale = 1.0);
 // n mode: a hook on `output` that folds its gradient into the same averages in backward,
 // with the records resolved now (the hook itself runs tensor ops only).
 void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,

@@ -23,9 +23,10 @@ at::Tensor killer_backward(const py::object& /*ctx*/, const at::Tensor& grad_out
   return at::zeros_like(grad_out);
 }
 
-py::object killed_copy(const py::handle& tensor_obj, bool killing) {
+py::object killed_copy(const py::handle& tensor_obj, bool killing, bool copy) {
   if (!killing) return py::reinterpret_borrow<py::object>(tensor_obj);
   const at::Tensor t = THPVariable_Unpack(tensor_obj.ptr());
+  if (!copy) return py::cast(t.detach());
   c10::OptionalDeviceGuard guard(t.device());
   // Same values and device, own storage, no history. Routing through Killer first
   // would add nothing: its graph is dropped by the detach.
@@ -36,7 +37,7 @@ py::object killed_copy(const py::handle& tensor_obj, bool killing) {
 // the current element: meeting one of them again means a container holds itself, which
 // would never end; deep nesting is bounded by the interpreter's recursion limit.
 struct Killing {
-  bool killing;
+  bool killing, copy;
   std::vector<PyObject*> open;
 
   // (structure with killed tensors, device of the last tensor found or None)
@@ -45,7 +46,7 @@ struct Killing {
     // Exact types only: subclasses of list/tuple/dict are passed through untouched.
     const bool list = PyList_CheckExact(raw), tuple = PyTuple_CheckExact(raw), dict = PyDict_CheckExact(raw);
     if (!list && !tuple && !dict) {
-      if (THPVariable_Check(raw)) return {killed_copy(in_vals, killing), in_vals.attr("device")};
+      if (THPVariable_Check(raw)) return {killed_copy(in_vals, killing, copy), in_vals.attr("device")};
       return {in_vals, py::none()};
     }
     if (PyObject_Length(raw) == 0) return {in_vals, py::none()};
@@ -92,8 +93,8 @@ py::object grad_killer(const py::object& inp) {
   return module_named("arborlib.dendrite_engine").attr("Killer").attr("apply")(inp);
 }
 
-py::tuple killer_recursive(const py::object& in_vals, bool killing) {
-  auto [out, device] = Killing{killing, {}}.walk(in_vals);
+py::tuple killer_recursive(const py::object& in_vals, bool killing, bool copy) {
+  auto [out, device] = Killing{killing, copy, {}}.walk(in_vals);
   return py::make_tuple(out, device);
 }
 

@@ -66,15 +66,22 @@ ShapeTriple tuples_and_mult(const at::Tensor& val, int64_t node_index) {
   return t;
 }
 
-py::tuple get_tuples_and_mult(const at::Tensor& val, const py::object& values) {
-  const py::object index = values.attr("this_node_index");
-  int64_t node_index = 0;
-  try {
-    node_index = py::int_(index).cast<int64_t>();
-  } catch (py::error_already_set& e) {
-    fail_from(e, PyExc_TypeError, "get_tuples_and_mult", values, "this_node_index must be an integer");
+int64_t node_index(const py::object& owner, const char* function) {
+  const py::object index = owner.attr("this_node_index");
+  if (THPVariable_Check(index.ptr())) {
+    // A CPU buffer is read through its data pointer: no dispatched op, no host read.
+    const at::Tensor t = THPVariable_Unpack(index.ptr());
+    if (t.device().is_cpu() && t.numel() == 1 && t.scalar_type() == at::kLong) return *t.data_ptr<int64_t>();
   }
-  ShapeTriple t = tuples_and_mult(val, node_index);
+  try {
+    return py::int_(index).cast<int64_t>();
+  } catch (py::error_already_set& e) {
+    fail_from(e, PyExc_TypeError, function, owner, "this_node_index must be an integer");
+  }
+}
+
+py::tuple get_tuples_and_mult(const at::Tensor& val, const py::object& values) {
+  ShapeTriple t = tuples_and_mult(val, node_index(values, "get_tuples_and_mult"));
   return py::make_tuple(py::cast(t.math_tuple), py::cast(t.view_tuple), t.full_mult);
 }
 

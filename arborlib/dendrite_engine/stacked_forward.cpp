@@ -3,6 +3,8 @@
 // and convolution candidates of one shape run as a single GEMM or convolution.
 #include "dendrite_engine.h"
 
+#include "common/sub_layer.h"
+
 #include <algorithm>
 
 namespace arbor::engine {
@@ -11,45 +13,16 @@ namespace {
 
 // ---- cutting the inputs' gradient -----------------------------------------------------
 
-// Detached inputs, shared by every candidate; nested structures go through the general walk.
+// Detached inputs, shared by every candidate.
 std::pair<py::tuple, py::dict> cut_gradient(const py::args& args, const py::kwargs& kwargs, bool killing,
                                             const std::string& layer) {
-  bool flat = true, found = false;
-  py::list a;
-  for (auto item : args) {
-    if (THPVariable_Check(item.ptr())) {
-      found = true;
-      const at::Tensor t = THPVariable_Unpack(item.ptr());
-      a.append(killing ? py::cast(t.detach()) : py::reinterpret_borrow<py::object>(item));
-    } else {
-      flat = flat && !(PyList_Check(item.ptr()) || PyTuple_Check(item.ptr()) || PyDict_Check(item.ptr()));
-      a.append(item);
-    }
-  }
-  py::dict k;
-  for (auto item : kwargs) {
-    if (THPVariable_Check(item.second.ptr())) {
-      found = true;
-      const at::Tensor t = THPVariable_Unpack(item.second.ptr());
-      k[item.first] = killing ? py::cast(t.detach()) : py::reinterpret_borrow<py::object>(item.second);
-    } else {
-      PyObject* v = item.second.ptr();
-      flat = flat && !(PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v));
-      k[item.first] = item.second;
-    }
-  }
-  if (!flat) {
-    py::tuple ra = killer_recursive(args, killing);
-    py::tuple rk = killer_recursive(kwargs, killing);
-    found = !ra[1].is_none() || !rk[1].is_none();
-    a = py::list(ra[0]);
-    k = rk[0].cast<py::dict>();
-  }
-  if (!found) {
+  py::tuple a = killer_recursive(args, killing, /*copy=*/false);
+  py::tuple k = killer_recursive(kwargs, killing, /*copy=*/false);
+  if (a[1].is_none() && k[1].is_none()) {
     fail(PyExc_TypeError, "candidate_forward", layer,
          "the layer's arguments hold no tensor, so the candidates have no input to run on");
   }
-  return {py::tuple(a), k};
+  return {py::tuple(a[0]), k[0].cast<py::dict>()};
 }
 
 // ---- one GEMM or convolution for all candidates ---------------------------------------
@@ -170,20 +143,13 @@ at::Tensor run_each(const py::object& dendrite_module, const py::list& candidate
   const bool processing = !processors.equal(py::list());
   std::vector<at::Tensor> outs;
   for (size_t i = 0; i < candidates.size(); ++i) {
-    py::tuple a = args;
-    py::dict k = kwargs;
+    py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
     if (processing) {
-      py::object pair = processors[py::int_(i)].attr("pre_d")(*a, **k);
-      if (!PyTuple_Check(pair.ptr()) || py::len(pair) != 2) {
-        fail(PyExc_ValueError, "candidate_forward", layer,
-             "the pre_d processor of candidate " + std::to_string(i) + " must return a pair (args, kwargs), got " +
-                 text(py::repr(pair)));
-      }
-      a = py::tuple(pair.cast<py::tuple>()[0]);
-      k = pair.cast<py::tuple>()[1].cast<py::dict>();
+      pre = processors[py::int_(i)].attr("pre_d");
+      post = processors[py::int_(i)].attr("post_d");
     }
-    py::object result = candidates[i](*a, **k);
-    if (processing) result = processors[py::int_(i)].attr("post_d")(result);
+    const py::object result = run_sub_layer(candidates[i], pre, post, args, kwargs, "candidate_forward", layer,
+                                            "the pre_d processor of candidate " + std::to_string(i));
     if (!THPVariable_Check(result.ptr())) {
       fail(PyExc_TypeError, "candidate_forward", layer,
            "candidate " + std::to_string(i) + " returned " + type_name(result) + ", expected a tensor");

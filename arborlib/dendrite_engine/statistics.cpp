@@ -1,17 +1,65 @@
 // Correlation statistics between candidate outputs and neuron errors, kept per neuron
 // on the value records: the batch covariance and Pearson correlation, the covariance
 // loss, and the running averages with their initial and regular rules.
-#include "correlation_math.h"
 #include "dendrite_engine.h"
 
 #include "common/errors.h"
+
+#include <cmath>
 
 namespace arbor::engine {
 
 namespace {
 
-void report_non_finite(const at::Tensor& cov, const py::object& values) {
-  if (at::isfinite(cov).all().item<bool>()) return;
+// As Python prints a tensor's shape: "torch.Size([8, 4])".
+std::string printed_shape(const at::Tensor& t) { return text(py::cast(t).attr("shape")); }
+
+// The neuron dimension: the one dimension `math_tuple` (increasing) leaves out.
+int64_t neuron_dim(const at::Tensor& p, const std::vector<int64_t>& math_tuple, const py::object& values) {
+  const int64_t dim = p.dim(), size = static_cast<int64_t>(math_tuple.size());
+  bool ok = size == dim - 1;
+  for (int64_t i = 0; ok && i < size; ++i) ok = math_tuple[i] < dim && (i == 0 || math_tuple[i] > math_tuple[i - 1]);
+  if (!ok) {
+    fail(PyExc_ValueError, "correlation statistics", values,
+         "math_tuple " + shape_text(math_tuple) + " must list every dimension of the " + std::to_string(dim) +
+             "-dimensional error but the neuron dimension, in increasing order");
+  }
+  int64_t node = 0;
+  while (node < size && math_tuple[node] == node) ++node;
+  return node;
+}
+
+}  // namespace
+
+RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::vector<int64_t>& math_tuple,
+                         const py::object& values) {
+  c10::NoGradGuard no_grad;
+  const int64_t node = neuron_dim(p, math_tuple, values);
+  const int64_t C = p.size(node);
+  const rules::MomentsLayout layout{1, C};
+  const at::Tensor m = math::batch_moments(d.detach(), p.detach(), node, 1);
+  const double n = C == 0 ? 0.0 : static_cast<double>(p.numel() / C);
+  auto sum = [&](int64_t at) { return m.narrow(0, at, C); };
+  return {rules::batch_from_sums(sum(layout.sum_d()), sum(layout.sum_dd()), sum(layout.sum_dp()),
+                                 sum(layout.sum_p()), sum(layout.sum_pp()), n),
+          n};
+}
+
+at::Tensor record_covariance(const RecordBatch& batch, const py::object& values, at::ScalarType dtype) {
+  c10::NoGradGuard no_grad;
+  rules::CovarianceKind kind{setting_on("running_average_ab"), false, false};
+  at::Tensor average_d, average_p;
+  if (kind.running) {
+    average_p = field(values, "parents_average_d_vector").detach().to(at::kDouble);
+    average_d = field(values, "prev_dendrite_candidate_average").detach().to(at::kDouble);
+  }
+  kind.by_mean = setting_on("correlations_by_mean");
+  values.attr("current_batch_pearson") = batch.b.pearson.to(dtype);
+  kind.normalized = setting_on("normalized_covariance");
+  return rules::covariance(batch.b, batch.n, kind, average_d, average_p).to(dtype);
+}
+
+void report_non_finite_covariance(const py::object& values) {
   const std::string layer = text(values.attr("layer_name"));
   say("Covariance contains NaN values.");
   say(fill("For layer: %s", layer));
@@ -19,30 +67,9 @@ void report_non_finite(const at::Tensor& cov, const py::object& values) {
   debugger_stop();
 }
 
-// As Python prints a tensor's shape: "torch.Size([8, 4])".
-std::string printed_shape(const at::Tensor& t) { return text(py::cast(t).attr("shape")); }
-
-}  // namespace
-
-at::Tensor covariance_from_stats(const math::BatchStats& s, const std::vector<int64_t>& math_tuple,
-                                 const std::vector<int64_t>& view_tuple, const py::object& values) {
-  const bool running = setting_on("running_average_ab");
-  at::Tensor average_d, average_p;
-  if (running) {
-    average_p = field(values, "parents_average_d_vector");
-    average_d = field(values, "prev_dendrite_candidate_average");
-  }
-  at::Tensor cov = math::covariance(s, math_tuple, view_tuple, setting_on("correlations_by_mean"), running,
-                                    average_d, average_p);
-  values.attr("current_batch_pearson") = math::pearson(s);
-  if (setting_on("normalized_covariance")) cov = cov / s.std_p;
-  report_non_finite(cov, values);
-  return cov;
-}
-
 at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Tensor& new_neuron_error,
                                   const std::vector<int64_t>& math_tuple,
-                                  const std::vector<int64_t>& view_tuple, const py::object& values) {
+                                  const std::vector<int64_t>& /*view_tuple*/, const py::object& values) {
   if (values.is_none()) {
     fail(PyExc_TypeError, "get_current_covariance", std::string(), "values (the value record) is required");
   }
@@ -53,9 +80,10 @@ at::Tensor get_current_covariance(const at::Tensor& dendrite_outs, const at::Ten
              ") and the neurons' error (shape " + shape_text(new_neuron_error.sizes()) + " on " +
              new_neuron_error.device().str() + ") must have the same shape and device");
   }
-  c10::NoGradGuard no_grad;
-  const math::BatchStats s = math::batch_stats(dendrite_outs.detach(), new_neuron_error.detach(), math_tuple);
-  return covariance_from_stats(s, math_tuple, view_tuple, values);
+  const at::Tensor cov = record_covariance(record_batch(dendrite_outs, new_neuron_error, math_tuple, values), values,
+                                           dendrite_outs.scalar_type());
+  if (!at::isfinite(cov).all().item<bool>()) report_non_finite_covariance(values);
+  return cov;
 }
 
 at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& error,
@@ -69,13 +97,13 @@ namespace {
 void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
   c10::NoGradGuard no_grad;
   const at::Tensor n = field(saved_values, "initialized");
-  at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
-  at::Tensor correlation = field(saved_values, "prev_dendrite_candidate_correlation");
-  at::Tensor pearson = field(saved_values, "prev_dendrite_candidate_pearson");
-  const at::Tensor batch_pearson = field(saved_values, "current_batch_pearson");
-  average.copy_((average * n + mean_d) / (n + 1.0));
-  correlation.copy_((correlation * n + covariance.detach()) / (n + 1.0));
-  pearson.copy_((pearson * n + batch_pearson.detach()) / (n + 1.0));
+  auto fold = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.copy_(rules::initial_average(t, n, batch.detach()));
+  };
+  fold("prev_dendrite_candidate_average", mean_d);
+  fold("prev_dendrite_candidate_correlation", covariance);
+  fold("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
   for (const char* name : {"best_score", "previous_best_score", "best_pearson_correlation"}) {
     field(saved_values, name).mul_(0);
   }
@@ -86,13 +114,14 @@ void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, cons
 void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
   c10::NoGradGuard no_grad;
   at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
-  average.copy_(math::running_average(average.detach(), mean_d));
-  // New storage for the same tensor objects (no in-place copy).
-  at::Tensor correlation = field(saved_values, "prev_dendrite_candidate_correlation");
-  correlation.set_data(math::running_average(correlation.detach(), covariance.detach()).clone());
-  at::Tensor pearson = field(saved_values, "prev_dendrite_candidate_pearson");
-  pearson.set_data(
-      math::running_average(pearson.detach(), field(saved_values, "current_batch_pearson").detach()).clone());
+  average.copy_(rules::running_average(average.detach(), mean_d));
+  // New storage for the same tensor objects (no in-place copy), in the record's dtype.
+  auto renew = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.set_data(rules::running_average(t.detach(), batch.detach()).to(t.scalar_type()).clone());
+  };
+  renew("prev_dendrite_candidate_correlation", covariance);
+  renew("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
 }
 
 }  // namespace
@@ -100,13 +129,13 @@ void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, cons
 void running_averages_from_means(const at::Tensor& new_neuron_error, const at::Tensor& batch_sum_p,
                                  const at::Tensor& batch_mean_d, const py::object& values,
                                  const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                                 const at::Tensor& covariance) {
+                                 const at::Tensor& covariance, double initialized) {
   c10::NoGradGuard no_grad;
   try {
     at::Tensor average = field(values, "normal_pass_average_d");
     const at::Tensor sum_p =
         batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
-    average.copy_(math::running_average(average, sum_p / static_cast<double>(full_mult)));
+    average.copy_(rules::running_average(average, sum_p / static_cast<double>(full_mult)));
     if (setting_on("dpp_verbose")) {
       say("no error with");
       say(printed_shape(new_neuron_error));
@@ -137,12 +166,11 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     parents.copy_(field(values, "normal_pass_average_d").detach().clone());
     parents.set_requires_grad(false);
   }
-  const at::Tensor& mean_d = batch_mean_d;
-  if (field(values, "initialized").item<double>() <
-      static_cast<double>(setting_int("initial_correlation_batches"))) {
-    initial_rule(values, mean_d, covariance);
+  if (std::isnan(initialized)) initialized = field(values, "initialized").item<double>();
+  if (initialized < static_cast<double>(setting_int("initial_correlation_batches"))) {
+    initial_rule(values, batch_mean_d, covariance);
   } else {
-    regular_rule(values, mean_d, covariance);
+    regular_rule(values, batch_mean_d, covariance);
   }
 }
 
@@ -152,7 +180,7 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
                              const at::Tensor& covariance) {
   c10::NoGradGuard no_grad;
   running_averages_from_means(new_neuron_error, at::Tensor(), dendrite_outs.detach().mean(math_tuple), values,
-                              math_tuple, full_mult, covariance);
+                              math_tuple, full_mult, covariance, std::nan(""));
 }
 
 void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,

@@ -354,6 +354,11 @@ class ModuleConfig:
 class DendriteModule(nn.Module):
     """Candidates, installed dendrites and value records of one wrapped layer."""
 
+    # Which engine entry points train the candidates: "batched" (candidate_forward and
+    # candidate_step on stacked outputs) or "per_record" (forward_candidates, filter_backward_ab,
+    # apply_ab_grads, check_new_best_score and apply_ab_zero on each value record's queues).
+    candidate_engine: str = "batched"
+
     def __init__(
         self,
         name: str,
@@ -701,6 +706,8 @@ class ARBNeuronModule(nn.Module):
             if self.training and out.requires_grad:
                 DE.watch_error_average(dm, out, node, self.error_scale)
             return out
+        if dm.candidate_engine == "per_record":
+            return self._per_record_candidates(dm, out, view_tuple, dendrite_outs, args, kwargs)
         stacked = DE.candidate_forward(dm, view_tuple, dendrite_outs, *args, **kwargs)
         if stacked is None:
             return out
@@ -715,4 +722,21 @@ class ARBNeuronModule(nn.Module):
                     out = out.detach().requires_grad_()
                 # Tagged: a layer called twice pairs each output with its own error.
                 out.register_hook(_scaled(functools.partial(dm.capture_error, tag=tag), self.error_scale))
+        return out
+
+    def _per_record_candidates(self, dm: DendriteModule, out: torch.Tensor, view_tuple: List[int],
+                               dendrite_outs: List[torch.Tensor], args: tuple, kwargs: dict) -> torch.Tensor:
+        """p mode through the per-record entry points: forward_candidates queues each candidate's
+        output on its record, and filter_backward_ab the neurons' error in backward."""
+        import arborlib.dendrite_engine as DE
+
+        _, nonlinear, _ = DE.forward_candidates(dm, view_tuple, dendrite_outs, *args, **kwargs)
+        if not nonlinear:
+            return out
+        out = DE.apply_live_candidate_to_output(self, out, nonlinear)
+        if self.training and GAR.pc.get_dendrite_learn_mode() and torch.is_grad_enabled():
+            if not out.requires_grad:
+                out = out.detach().requires_grad_()
+            records = dm.dendrite_values
+            out.register_hook(_scaled(lambda grad: DE.filter_backward_ab(grad, records), self.error_scale))
         return out

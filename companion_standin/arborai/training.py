@@ -59,7 +59,22 @@ def _candidate_steps(modules: List[DendriteModule], reduce=None) -> None:
 
     if GAR.arb_tracker.member_vars["mode"] == "p":
         # All slots of all layers at once: one backward, no host reads per slot.
-        DE.candidate_step(modules, reduce)
+        DE.candidate_step([dm for dm in modules if dm.candidate_engine != "per_record"], reduce)
+        for dm in modules:
+            if dm.candidate_engine == "per_record" and dm.mode == "p":
+                for record in dm.dendrite_values:
+                    pairs = 0 if record.device is None else len(record.current_parent_d[record.device])
+                    for _ in range(pairs):  # one step per captured error, oldest first
+                        DE.apply_ab_grads(_OneRecord(record))
+                    if pairs:
+                        DE.check_new_best_score(record)
+
+
+class _OneRecord:
+    """The per-record entry points act on ``dendrite_values[0]``: one slot's record there."""
+
+    def __init__(self, record) -> None:
+        self.dendrite_values = [record]
 
 
 def _drop_non_finite_live_grads(neurons: Sequence[ARBNeuronModule]) -> None:
@@ -83,8 +98,13 @@ def _refuse_stale_step(trainer: "weakref.ref[DendriteTrainer]", optimizer, args,
 
 
 def _clear_queues(modules: List[DendriteModule]) -> None:
+    import arborlib.dendrite_engine as DE
+
     for dm in modules:
-        if dm.candidate_outputs or dm.candidate_errors:
+        if dm.candidate_engine == "per_record":
+            for record in dm.dendrite_values:
+                DE.apply_ab_zero(_OneRecord(record))
+        elif dm.candidate_outputs or dm.candidate_errors:
             dm.release_unconsumed()
 
 
@@ -353,6 +373,9 @@ class DendriteTrainer:
             Every rank then runs the forward pass through :attr:`model`, the same number of
             steps per epoch, and calls :meth:`epoch_end` with its own validation score.
         ddp_options: keyword arguments for DistributedDataParallel (e.g. ``device_ids``).
+        candidate_engine: "batched" (default: every slot of every layer in one step) or
+            "per_record" (the per-record entry points, one record and pair at a time; one
+            process only).
 
     How the defaults were measured: docs/trainer_defaults.md.
     """
@@ -380,9 +403,13 @@ class DendriteTrainer:
         exclude: Iterable[str] = (),
         process_group=None,
         ddp_options: Optional[dict] = None,
+        candidate_engine: str = "batched",
     ) -> None:
         from .distributed import DistributedRun, ProcessGroupSync
 
+        if candidate_engine not in ("batched", "per_record"):
+            raise ValueError(f"DendriteTrainer: candidate_engine must be 'batched' or 'per_record', "
+                             f"got {candidate_engine!r}")
         self.schedule = Schedule(max_dendrites, n_patience, p_patience, max_p_epochs, min_delta, higher_is_better)
         self.candidate_options = CandidateOptions(candidate_optimizer_factory, candidate_lr_scale)
         self.install_options = InstallOptions(install_batches, install_scale, live_fit_scale, install_loss)
@@ -391,10 +418,15 @@ class DendriteTrainer:
             raise ValueError(f"DendriteTrainer: at least one candidate expected, the candidate count is "
                              f"{GAR.pc.get_global_candidates()} (GAR.pc.set_global_candidates)")
         sync = ProcessGroupSync.detect(process_group)  # before the network is touched
+        if sync is not None and candidate_engine != "batched":
+            raise ValueError("DendriteTrainer: on several processes only the batched candidate engine "
+                             "sums the statistics across ranks")
         if learn_dendrites_live is not None:  # read by the engine's n-mode forward as well
             GAR.pc.set_learn_dendrites_live(bool(learn_dendrites_live))
         self.net = net
         self.neurons = wrap_network(net, layer_types, include, exclude, report=True)
+        for neuron in self.neurons:
+            neuron.dendrite_module.candidate_engine = candidate_engine
         self.optimizer_factory = optimizer_factory
         self.history: List[Tuple[str, float]] = []  # (mode, validation score) per epoch
         self._patience = _Patience(self.schedule)
