@@ -148,7 +148,8 @@ def main():
     parser.add_argument("--skip-stats", action="store_true")
     args = parser.parse_args()
     torch.set_num_threads(1)
-    driver_engines = ["batched"] + (["per_record"] if "candidate_engine" in DendriteTrainer.__init__.__kwdefaults__ else [])
+    has_engine_option = "candidate_engine" in DendriteTrainer.__init__.__kwdefaults__
+    driver_engines = ["batched"] + (["per_record"] if has_engine_option else [])
     print(f"torch {torch.__version__}, {torch.get_num_threads()} thread, {args.rounds} rounds x {args.steps} steps, "
           "times in ms (median of round medians); two wrapped layers, one candidate each, SGD")
     for key in args.nets.split(","):
