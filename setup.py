@@ -13,7 +13,7 @@ torch, or fail to find one):
 build tool once an in-place build has made it.)
 
 The version (pyproject.toml's), the torch version used and its C++ ABI are written to
-arborlib/build_info.json; torch and the ABI are checked when arborlib is imported, and the
+arborlib/build_info.json; torch and the ABI are checked when an extension module is imported, and the
 torch version is pinned in the wheel's requirements. Development (in-place builds, tests) goes
 through tools/setup_env.sh, which tools/test.sh and tools/main_job.sh run; see that file.
 

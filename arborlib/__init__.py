@@ -4,8 +4,10 @@ The five extension modules are imported on demand, e.g. ``import arborlib.dendri
 ``arborlib.export`` is pure Python and needs none of them. torch is imported first: the
 extensions link against its shared libraries.
 """
+import importlib.abc
 import json
 import os
+import sys
 
 import torch
 
@@ -40,26 +42,51 @@ def _version(record) -> str:
         return "unknown"
 
 
-def _check_build(record) -> None:
-    """The extensions are tied to the torch they were compiled against and to its C++ ABI:
-    another one would fail later with an undefined symbol, so say which ones meet here."""
+def _build_mismatch(record):
+    """Why the built extensions cannot load against the installed torch, or None. They are tied
+    to the torch they were compiled against and to its C++ ABI: another one would fail later
+    with an undefined symbol, so say which ones meet here."""
     if record is None:
-        return
+        return None
     installed = torch.__version__.split("+")[0]
     if installed != record["torch"]:
-        raise ImportError(
+        return (
             f"arborlib's extensions were built with torch {record['torch']}, but torch {torch.__version__} "
             f"is installed. Install torch=={record['torch']}, or rebuild arborlib against this torch ({REBUILD})."
         )
     abi = bool(torch._C._GLIBCXX_USE_CXX11_ABI)
     if record.get("cxx11_abi", abi) != abi:
-        raise ImportError(
+        return (
             f"arborlib's extensions were built with _GLIBCXX_USE_CXX11_ABI={int(record['cxx11_abi'])}, but the "
             f"installed torch {torch.__version__} uses {int(abi)} (another build of that release): rebuild "
             f"arborlib against this torch ({REBUILD})."
         )
+    return None
+
+
+def _check_build(record) -> None:
+    problem = _build_mismatch(record)
+    if problem:
+        raise ImportError(problem)
+
+
+class _BuildGuard(importlib.abc.MetaPathFinder):
+    """Refuses the extension modules of a build that does not fit the installed torch, while the
+    pure-Python modules (the export a pickled network needs) still import."""
+
+    EXTENSIONS = frozenset(n for n in __all__ if n != "export")
+
+    def __init__(self, problem: str):
+        self.problem = problem
+
+    def find_spec(self, fullname, path=None, target=None):
+        package, _, name = fullname.partition(".")
+        if package == __name__ and name in self.EXTENSIONS:
+            raise ImportError(self.problem)
+        return None
 
 
 _record = _build_record()
-_check_build(_record)
+if _build_mismatch(_record):
+    sys.meta_path.insert(0, _BuildGuard(_build_mismatch(_record)))
 __version__ = _version(_record)
