@@ -287,6 +287,25 @@ def test_tied_file_that_does_not_fit_reports_its_own_mismatch(tmp_path):
     assert "extra" in str(info.value) and "b.weight" not in str(info.value)  # the tied-away key is not "missing"
 
 
+class Interrupting(nn.Module):
+    @property
+    def probe(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("where", ["load", "walk"])
+def test_interrupts_pass_through_unchanged(where, tmp_path, monkeypatch):
+    use_form("safetensors")
+    net = trained()
+    NT.ab_save_net(net, str(tmp_path), "m")
+    if where == "load":
+        monkeypatch.setattr(safetensors.torch, "load_file", lambda *a, **k: Interrupting().probe)
+    else:
+        net.extra = Interrupting()  # an ordinary error reading a member would only skip it
+    with pytest.raises(KeyboardInterrupt):
+        NT.load_net(target(), str(tmp_path), "m_arb") if where == "load" else NT.clean_net(net)
+
+
 def listed_under(message, name):
     """The heading ("missing", "unexpected" or "shape") that `name` is listed under in `message`."""
     at = message.index(name)

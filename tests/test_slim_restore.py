@@ -137,6 +137,23 @@ def test_failing_layer_raises_from_forward(threading, bad):
         w(torch.randn(2, 2))
 
 
+@pytest.mark.parametrize("wrapper", [False, True])
+def test_empty_layer_array_is_the_same_value_error_in_both_forms(wrapper):
+    blk = one()
+    blk.layer_array = nn.Sequential()
+    form = SR.make_module(blk) if wrapper else blk
+    owner = "ARBModulePyThread" if wrapper else "ARBLayer"
+    with pytest.raises(ValueError, match=f"^{owner}: layer_array is empty"):
+        form(torch.randn(4, 3))
+
+
+def test_threaded_error_keeps_its_workers_traceback():
+    SR.doing_threading = True
+    with pytest.raises(ValueError) as info:
+        SR.make_module(three([Scale(2.0), Boom(), Scale(0.5)]))(torch.randn(2, 2))
+    assert 'raise ValueError("boom in a layer")' in [str(entry.statement).strip() for entry in info.traceback]
+
+
 class GradProbe(nn.Linear):
     def forward(self, x):
         self.grad_seen = torch.is_grad_enabled()

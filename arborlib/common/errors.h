@@ -1,6 +1,18 @@
-// One way to raise a Python error from C++. The message names the function and, when it
-// is known, the layer, then the cause: "init_candidates (layer fc): out_channels is 0".
-// Interrupts and exits (KeyboardInterrupt, SystemExit) are never turned into other errors.
+// The one way the modules raise and pass on Python errors from C++.
+//
+//   fail(kind, function, layer or owner, cause)   a new error: "init_candidates (layer fc): out_channels is 0"
+//   fail_from(error, kind, function, owner, cause) the same, chained to a caught error (its __cause__)
+//   raise_chained(error, kind, message)           a new error with a message of the caller's own, chained
+//   raise_error(kind, message)                    a new error with a message of the caller's own
+//   throw error;                                  a caught error (kept as its error_already_set, which
+//                                                 holds type, value and traceback) raised again as itself
+//   cause_text(error)                             a caught error as messages quote it: "TypeError: bad value"
+//   let_interrupts_through(error)                 the interrupt rule, first thing in a catch block
+//   pending_ordinary_error()                      the same rule for an error a C API call left pending
+//
+// The interrupt rule: an error that is not an ordinary Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit) is never turned into another error, skipped or dropped; it
+// propagates unchanged. Every helper here that handles a caught error applies it.
 #pragma once
 
 #include "common/companion.h"
@@ -9,8 +21,21 @@
 
 namespace arbor {
 
+// Call first in a catch block that wraps, skips or drops `error`.
+inline void let_interrupts_through(const py::error_already_set& error) {
+  if (!error.matches(PyExc_Exception)) throw error;
+}
+
+// The error a failed C API call left pending, fetched (which clears it) after the interrupt
+// rule: the caller may inspect it, wrap it or drop it.
+inline py::error_already_set pending_ordinary_error() {
+  py::error_already_set error;
+  let_interrupts_through(error);
+  return error;
+}
+
 // The layer a companion object belongs to: a value record's layer_name, else a module's
-// name; empty when it has neither.
+// name; empty when it has neither (an ordinary error reading them counts as neither).
 inline std::string layer_of(const py::handle& obj) {
   for (const char* attribute : {"layer_name", "name"}) {
     if (PyObject* value = PyObject_GetAttrString(obj.ptr(), attribute)) {
@@ -18,8 +43,7 @@ inline std::string layer_of(const py::handle& obj) {
       if (PyUnicode_Check(value)) return held.cast<std::string>();
       continue;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-    PyErr_Clear();
+    pending_ordinary_error();
   }
   return {};
 }
@@ -46,13 +70,23 @@ inline std::string error_text(const char* function, const std::string& layer, co
   fail(kind, function, layer_of(owner), cause);
 }
 
-// Raises `kind` with `error` as its __cause__; an interrupt in `error` propagates unchanged.
-[[noreturn]] inline void fail_from(py::error_already_set& error, PyObject* kind, const char* function,
-                                   const py::handle& owner, const std::string& cause) {
-  if (!error.matches(PyExc_Exception)) throw error;
-  const std::string message = error_text(function, layer_of(owner), cause + ": " + text(error.value()));
+// Raises `kind` with `message` and `error` as its __cause__; an interrupt propagates unchanged.
+[[noreturn]] inline void raise_chained(py::error_already_set& error, PyObject* kind, const std::string& message) {
+  let_interrupts_through(error);
   py::raise_from(error, kind, message.c_str());
   throw py::error_already_set();
+}
+
+// Raises `kind` with the function, layer and cause, the caught error's text appended, and
+// `error` as its __cause__: "init_candidates (layer fc): out_channels must be a number: ...".
+[[noreturn]] inline void fail_from(py::error_already_set& error, PyObject* kind, const char* function,
+                                   const py::handle& owner, const std::string& cause) {
+  raise_chained(error, kind, error_text(function, layer_of(owner), cause + ": " + text(error.value())));
+}
+
+// A caught error as messages quote it: "TypeError: bad value".
+inline std::string cause_text(const py::error_already_set& error) {
+  return py::type::handle_of(error.value()).attr("__name__").cast<std::string>() + ": " + text(error.value());
 }
 
 inline std::string type_name(const py::handle& obj) {

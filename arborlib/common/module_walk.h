@@ -53,12 +53,7 @@ inline std::optional<py::object> member_value(const py::handle& obj, const py::h
   if (PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr())) {
     return py::reinterpret_steal<py::object>(value);
   }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return py::none();
-  }
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();  // e.g. KeyboardInterrupt
-  PyErr_Clear();
+  if (pending_ordinary_error().matches(PyExc_AttributeError)) return py::none();
   return std::nullopt;
 }
 

@@ -73,13 +73,11 @@ bool holds_non_tensors(const py::dict& state_dict) {
   return false;
 }
 
-// Called from a catch block: an interrupt propagates unchanged.
+// Called from a catch block. The cause's own text is in the message: a traceback is not
+// always printed whole.
 [[noreturn]] void unreadable(py::error_already_set& e, const std::string& path, const char* form) {
-  if (!e.matches(PyExc_Exception)) throw;
-  // The cause's own text in the message: a traceback is not always printed whole.
-  const std::string cause = text(py::type::handle_of(e.value()).attr("__name__")) + ": " + text(e.value());
-  py::raise_from(e, PyExc_ValueError, ("load_net: cannot read " + path + " as " + form + " (" + cause + ")").c_str());
-  throw py::error_already_set();
+  const std::string cause = "cannot read " + path + " as " + form + " (" + cause_text(e) + ")";
+  raise_chained(e, PyExc_ValueError, error_text("load_net", std::string(), cause));
 }
 
 // The class a whole-module checkpoint may name, if `name` is one: a torch.nn module class, or
@@ -286,7 +284,7 @@ py::object load_net(const py::object& net, const std::string& folder, const std:
       handle.attr("__exit__")(py::none(), py::none(), py::none());
       tied = !metadata.is_none() && truth(metadata) && metadata.contains("weight_tying");
     } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // the plain state-dict path below reports the file
+      let_interrupts_through(e);  // the plain state-dict path below reports the file
     }
     // Outside the sniffing above: a tied file that does not fit the network reports its own
     // mismatch, not the tied-away keys as missing.

@@ -5,6 +5,7 @@
 #include "common/block_forward.h"
 #include "common/stand_in.h"
 
+#include <memory>
 #include <vector>
 
 namespace arbor::slim {
@@ -60,7 +61,8 @@ void process_and_pre(py::object self, py::args all, py::kwargs kwargs) {
 void run_threaded(py::object self, const py::list& slots, const py::args& args, const py::kwargs& kwargs) {
   py::module_ threading = py::module_::import("threading");
   const int64_t n = py::len(slots);
-  py::list errors;
+  // Kept whole (type, value, traceback), so that the error raised here is the worker's own.
+  auto errors = std::make_shared<std::vector<py::error_already_set>>();
   const bool grad_enabled = c10::GradMode::is_enabled();
   std::vector<py::object> threads;
   for (int64_t c = 0; c < n; ++c) {
@@ -71,7 +73,7 @@ void run_threaded(py::object self, const py::list& slots, const py::args& args, 
       try {
         target(*a, **k);
       } catch (py::error_already_set& e) {
-        py::list(errors).append(e.value());
+        errors->push_back(e);  // under the GIL, which every worker holds here
       }
     });
     py::list thread_args;
@@ -83,18 +85,14 @@ void run_threaded(py::object self, const py::list& slots, const py::args& args, 
   }
   for (auto& t : threads) t.attr("start")();
   for (auto& t : threads) t.attr("join")();
-  if (!errors.empty()) {
-    py::object error = errors[0];
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-  }
+  if (!errors->empty()) throw errors->front();
 }
 
 py::object thread_forward(py::object self, py::args args, py::kwargs kwargs) {
   const bool doing_multi = truth(self_module().attr("doing_threading"));
   py::object layers = self.attr("layer_array");
   const int64_t n = py::len(layers);
-  if (n == 0) fail(PyExc_IndexError, "ARBModulePyThread", std::string(), "layer_array is empty, there is no main layer to run");
+  if (n == 0) fail(PyExc_ValueError, kOwner, std::string(), "layer_array is empty, there is no main layer to run");
   py::list slots;
   for (int64_t c = 0; c < n; ++c) slots.append(py::none());
   if (doing_multi) {
