@@ -17,7 +17,7 @@ const char* const kProcessorHint = "You must check how this is defined and ensur
 // passes through unchanged.
 [[noreturn]] void processor_failed(py::error_already_set& e, const py::object& dendrite_module,
                                    const std::string& first_line, const char* line3, const char* line4) {
-  if (!e.matches(PyExc_Exception)) throw e;
+  let_interrupts_through(e);
   // An error raised here in C++ (a pre_d result of the wrong size) has no traceback.
   const py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   py::module_::import("traceback")

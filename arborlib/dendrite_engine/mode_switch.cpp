@@ -21,7 +21,7 @@ void set_main_parameters(const py::object& module) {
     try {
       value = module.attr(name.c_str());
     } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // only ordinary errors are skipped
+      let_interrupts_through(e);  // only ordinary errors are skipped
       continue;
     }
     if (py::isinstance(value, parameter_class)) value.attr("parameter_type") = "neuron";

@@ -146,7 +146,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
   } catch (const std::exception& e) {
     // An interrupt is the user's, not a shape error: let it through unchanged.
     if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) {
-      if (!python->matches(PyExc_Exception)) throw;
+      let_interrupts_through(*python);
     }
     // Report, stop for the debugger, then fail loudly: this layer's statistics would be
     // wrong from here on.
