@@ -63,7 +63,8 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
   }
   // A non-finite error (a NaN loss whose step the user then skips, as GradScaler does) leaves
   // the averages as they were; decided on the device, without a host read.
-  averages.copy_(at::where(at::isfinite(updated).all(), updated, averages));
+  // Written in place: the full overlap of out and input is safe for an elementwise op.
+  at::where_out(averages, at::isfinite(updated).all(), updated, averages);
 }
 
 }  // namespace
