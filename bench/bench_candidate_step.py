@@ -166,18 +166,8 @@ class HandWritten:
         self.opt.step()
 
 
-def time_network(key, rounds, steps):
-    label, build, in_shape = NETS[key]
-    torch.manual_seed(1)
-    x, y = torch.randn(in_shape), torch.randint(0, 10, (in_shape[0],))
-    variants = {
-        "plain": Variant(build, "plain", 1),
-        "n": Variant(build, "n", 1),
-        "p K=1": Variant(build, "p", 1),
-        "p K=4": Variant(build, "p", 4),
-        "hand K=1": HandWritten(build, 1),
-        "hand K=4": HandWritten(build, 4),
-    }
+def rounds_of(variants, x, y, rounds, steps):
+    """Median step time in ms of each variant (enter(), step(x, y)), in alternating rounds."""
     for v in variants.values():  # warm-up
         v.enter()
         for _ in range(3):
@@ -192,7 +182,22 @@ def time_network(key, rounds, steps):
                 v.step(x, y)
                 times.append(time.perf_counter() - t0)
             per_round[name].append(statistics.median(times))
-    ms = {name: statistics.median(t) * 1e3 for name, t in per_round.items()}
+    return {name: statistics.median(t) * 1e3 for name, t in per_round.items()}
+
+
+def time_network(key, rounds, steps):
+    label, build, in_shape = NETS[key]
+    torch.manual_seed(1)
+    x, y = torch.randn(in_shape), torch.randint(0, 10, (in_shape[0],))
+    variants = {
+        "plain": Variant(build, "plain", 1),
+        "n": Variant(build, "n", 1),
+        "p K=1": Variant(build, "p", 1),
+        "p K=4": Variant(build, "p", 4),
+        "hand K=1": HandWritten(build, 1),
+        "hand K=4": HandWritten(build, 4),
+    }
+    ms = rounds_of(variants, x, y, rounds, steps)
     GAR.pc.reset()
     GAR.arb_tracker.member_vars["mode"] = "n"
     return label, ms

@@ -15,8 +15,6 @@ Targets: per-record / hand <= 1.10 (MLP 784-256-256-10 and CNN); statistics step
 step on the per-record path, 0 on the batched one.
 """
 import argparse
-import statistics
-import time
 
 import torch
 from torch import nn
@@ -26,7 +24,7 @@ import arborai.globals_arborai as GAR
 import arborai.modules_arborai as MAR
 import arborlib.dendrite_engine as DE
 from arborai.training import DendriteTrainer
-from bench_candidate_step import NETS, HandWritten, set_count, statistics_rounds, STAT_SHAPES
+from bench_candidate_step import NETS, HandWritten, rounds_of, set_count, statistics_rounds, STAT_SHAPES
 
 
 def sgd(params):
@@ -108,24 +106,6 @@ class Driver:
         self.opt.zero_grad()
         F.cross_entropy(self.net(x), y).backward()
         self.opt.step()
-
-
-def rounds_of(variants, x, y, rounds, steps):
-    for v in variants.values():  # warm-up
-        v.enter()
-        for _ in range(3):
-            v.step(x, y)
-    per_round = {name: [] for name in variants}
-    for _ in range(rounds):
-        for name, v in variants.items():
-            v.enter()
-            times = []
-            for _ in range(steps):
-                t0 = time.perf_counter()
-                v.step(x, y)
-                times.append(time.perf_counter() - t0)
-            per_round[name].append(statistics.median(times))
-    return {name: statistics.median(t) * 1e3 for name, t in per_round.items()}
 
 
 def host_reads(v, x, y, steps=3):
