@@ -19,18 +19,24 @@ from conftest import p_layer
     (lambda: nn.Conv2d(2, 4, 3), (2, 2, 5, 5), 1),
 ], ids=["linear", "sequence", "conv"])
 @pytest.mark.parametrize("scale", [1.0, 0.5])  # 0.5: this process's share on two processes
-def test_n_mode_error_average(make, shape, node, scale):
+@pytest.mark.parametrize("dtype, strided", [(torch.float32, False), (torch.float32, True), (torch.float64, False),
+                                            (torch.bfloat16, False)], ids=["f32", "strided", "f64", "bf16"])
+def test_n_mode_error_average(make, shape, node, scale, dtype, strided):
     GAR.pc.set_global_candidates(2)
-    n = MAR.ARBNeuronModule(make(), "fc")
+    n = MAR.ARBNeuronModule(make().to(dtype), "fc")
     n.error_scale = scale
-    expected = torch.zeros(4)
+    expected = torch.zeros(4, dtype=torch.float64)
     for k in range(3):
-        out = n(torch.randn(shape))
-        err = torch.randn(out.shape) + k  # off centre, so each batch moves the mean
+        out = n(torch.randn(shape, dtype=dtype))
+        err = torch.randn(out.shape[::-1], dtype=dtype).permute(*reversed(range(out.dim()))) if strided \
+            else torch.randn(out.shape, dtype=dtype)
+        err = err + k  # off centre, so each batch moves the mean
         out.backward(err)
-        expected = 0.99 * expected + 0.01 * scale * err.mean([d for d in range(err.dim()) if d != node])
+        expected = 0.99 * expected + 0.01 * scale * err.double().mean([d for d in range(err.dim()) if d != node])
     for rec in n.dendrite_module.dendrite_values:
-        torch.testing.assert_close(rec.normal_pass_average_d, expected)
+        average = rec.normal_pass_average_d
+        torch.testing.assert_close(average.double(), expected, rtol=1e-5 if dtype == torch.float64 else 1e-3,
+                                   atol=1e-6)
 
 
 def mid_step():

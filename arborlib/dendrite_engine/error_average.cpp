@@ -2,6 +2,13 @@
 // by a gradient hook on the layer's output.
 #include "record_stacks.h"
 
+#include <ATen/Dispatch.h>
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
 namespace arbor::engine {
 
 namespace {
@@ -22,7 +29,7 @@ ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::I
          "an output " + shape_text(sizes) + " has no dimension " + std::to_string(node) + " of " +
              std::to_string(C) + " neurons");
   }
-  if (node == 1 && sizes.size() >= 2) {
+  if (node == 1 && sizes.size() >= 2 && !target.averages.is_cpu()) {
     const int64_t K = target.averages.size(0), N = sizes[0];
     PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
     at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
@@ -36,30 +43,73 @@ ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::I
   return target;
 }
 
+// The per-neuron error sums over every dimension but `node`, in the averages' dtype. The
+// contiguous positions after the neurons are summed first: one mean over dimensions 0, 2, 3
+// at once is several times slower.
+at::Tensor neuron_sums(const at::Tensor& grad, int64_t node, at::ScalarType dtype) {
+  at::Tensor g = grad;
+  if (node + 1 < g.dim()) g = g.flatten(node + 1).sum(node + 1, false, dtype);
+  std::vector<int64_t> dims(node);
+  std::iota(dims.begin(), dims.end(), 0);
+  return dims.empty() ? g.to(dtype) : g.sum(dims, false, dtype);
+}
+
+// On the CPU: the guarded update in one pass, instead of four dispatched ops on tensors of a
+// few hundred elements (most of a small layer's n step). `sums` is empty when the error is a
+// contiguous [rows, C] block of the averages' dtype: its column sums are taken here.
+template <class T>
+void update_on_host(at::Tensor& averages, const at::Tensor& grad, const at::Tensor& sums, double weight) {
+  const int64_t C = averages.size(1), K = averages.size(0);
+  std::vector<double> mean(static_cast<size_t>(C), 0.0);
+  if (sums.defined()) {
+    const T* s = sums.const_data_ptr<T>();
+    for (int64_t c = 0; c < C; ++c) mean[c] = s[c];
+  } else {
+    // Blocks of rows summed in T (a vector loop), each block's sums then added in double.
+    constexpr int64_t kBlock = 64;
+    const T* g = grad.const_data_ptr<T>();
+    std::vector<T> part(static_cast<size_t>(C));
+    for (int64_t r = 0, rows = grad.numel() / C; r < rows; r += kBlock) {
+      std::fill(part.begin(), part.end(), T(0));
+      for (int64_t end = std::min(rows, r + kBlock), i = r; i < end; ++i, g += C) {
+        for (int64_t c = 0; c < C; ++c) part[c] += g[c];
+      }
+      for (int64_t c = 0; c < C; ++c) mean[c] += part[c];
+    }
+  }
+  T* a = averages.data_ptr<T>();
+  std::vector<T> updated(static_cast<size_t>(K * C));
+  for (int64_t i = 0; i < K * C; ++i) {
+    updated[i] = static_cast<T>(rules::running_average(static_cast<double>(a[i]), weight * mean[i % C]));
+    if (!std::isfinite(updated[i])) return;
+  }
+  std::copy(updated.begin(), updated.end(), a);
+}
+
 void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& grad, int64_t node, double scale) {
   c10::NoGradGuard no_grad;
   // Batches without elements carry no error to average.
   if (grad.numel() == 0) return;
   at::Tensor averages = target.averages;  // a handle: the update is in place
-  at::Tensor g = grad.scalar_type() == averages.scalar_type() ? grad : grad.to(averages.scalar_type());
-  if (scale != 1.0) g = g * scale;
-  if (g.dim() > 2 && node == 1) {
-    // [N, C, ...]: sum the contiguous positions first; a mean over dimensions 0, 2, 3 at
-    // once is several times slower.
-    const double positions = static_cast<double>(g.numel() / (g.size(0) * g.size(1)));
-    g = g.flatten(2).sum(2) / positions;
+  // Each neuron's share of the error: its mean over the batch, times the caller's scale.
+  const double weight = scale * static_cast<double>(grad.size(node)) / static_cast<double>(grad.numel());
+  if (averages.is_cpu() && grad.is_cpu() && averages.is_contiguous()) {
+    // Large errors keep ATen's threaded sum.
+    const bool block = node == grad.dim() - 1 && grad.is_contiguous() &&
+                       grad.scalar_type() == averages.scalar_type() &&
+                       (at::get_num_threads() == 1 || grad.numel() < at::internal::GRAIN_SIZE);
+    const at::Tensor sums = block ? at::Tensor() : neuron_sums(grad, node, averages.scalar_type()).contiguous();
+    AT_DISPATCH_FLOATING_TYPES(averages.scalar_type(), "watch_error_average",
+                               [&] { update_on_host<scalar_t>(averages, grad, sums, weight); });
+    return;
   }
   at::Tensor updated;
-  if (g.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == g.size(0)) {
-    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * (ones / N) @ grad.
-    updated = at::addmm(averages, target.ones, g, rules::kAverageFactor,
-                        rules::kAverageRest / static_cast<double>(g.size(0)));
+  if (grad.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == grad.size(0)) {
+    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * scale * (ones / N) @ grad.
+    updated = at::addmm(averages, target.ones, grad.to(averages.scalar_type()), rules::kAverageFactor,
+                        rules::kAverageRest * weight);
   } else {
-    std::vector<int64_t> dims;
-    for (int64_t d = 0; d < g.dim(); ++d) {
-      if (d != node) dims.push_back(d);
-    }
-    updated = rules::running_average(averages, g.mean(dims));
+    updated = rules::running_average(averages, neuron_sums(grad, node, averages.scalar_type()) * weight);
   }
   // A non-finite error (a NaN loss whose step the user then skips, as GradScaler does) leaves
   // the averages as they were; decided on the device, without a host read.
