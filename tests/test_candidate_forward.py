@@ -317,3 +317,38 @@ def test_cc_loss_before_any_backward_says_so():
     _, dm = p_layer(candidates=1)
     with pytest.raises(ValueError, match=r"get_cc_loss \(layer fc\): no error has been captured yet"):
         DE.get_cc_loss(dm.dendrite_values[0])
+
+
+class ZeroingProcessor:
+    """A pre_d processor that writes into the input it is given."""
+
+    def __init__(self, writes):
+        self.writes = writes
+
+    def pre_d(self, *args, **kwargs):
+        if self.writes:
+            args[0].mul_(0)
+        return args, kwargs
+
+    def post_d(self, out):
+        return out
+
+
+@pytest.mark.parametrize("engine", ["per_record", "batched"])
+@pytest.mark.parametrize("writer", ["hook", "processor"])
+def test_a_candidate_writing_into_its_input_changes_neither_the_network_nor_the_next_candidate(engine, writer):
+    _, dm = p_layer(candidates=2)
+    if writer == "hook":
+        dm.candidate_module[0].register_forward_pre_hook(lambda module, args: args[0].mul_(0))
+    else:
+        dm.candidate_processors = [ZeroingProcessor(True), ZeroingProcessor(False)]
+    x = torch.randn(5, 3)
+    before = x.clone()
+    expected = dm.candidate_module[1](before)
+    if engine == "per_record":
+        second = DE.forward_candidates(dm, VT, [], x)[0][1]
+    else:
+        second = DE.candidate_forward(dm, VT, [], x).select(1, 1)
+        expected = GAR.pc.get_arb_forward_function()(expected)
+    assert torch.equal(x, before)
+    torch.testing.assert_close(second, expected)

@@ -61,6 +61,26 @@ void add_extremes(const py::dict& outs, std::vector<at::Tensor>& extremes) {
 
 }  // namespace
 
+// Whether a candidate only reads its inputs: a plain Linear or convolution with no forward
+// hooks of its own or global ones, run without processors. Such a candidate may be given
+// detached views instead of copies: nothing it runs can write into the network's tensors,
+// and a layer's input is never changed in place before backward in a network that trains
+// (the layer's own weight gradient needs it unchanged in n mode).
+bool reads_only(const py::object& candidate, bool processing) {
+  if (processing) return false;
+  const py::module_ torch_nn = module_named("torch.nn"), hooks = module_named("torch.nn.modules.module");
+  const py::handle type = py::type::handle_of(candidate);
+  bool plain = false;
+  for (const char* name : {"Linear", "Conv1d", "Conv2d", "Conv3d"}) plain = plain || type.is(torch_nn.attr(name));
+  if (!plain) return false;
+  for (const char* name : {"_forward_hooks", "_forward_pre_hooks"}) {
+    if (py::len(candidate.attr(name)) != 0 || py::len(hooks.attr(("_global" + std::string(name)).c_str())) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at::Tensor candidate_outs,
                                const py::object& outs, const std::vector<int64_t>& view_tuple,
                                const py::object& device) {
@@ -87,13 +107,24 @@ struct CutInputs {
   py::object device;
 };
 
-// Gradient-free copies of the layer's inputs (and of the installed dendrites' outputs).
+// Whether every parameter of a plain candidate is already on `device`, so `.to(device)`
+// (a walk over the module in Python) would do nothing.
+bool already_on(const py::object& candidate, const at::Device& device) {
+  for (const char* name : {"weight", "bias"}) {
+    const py::object p = candidate.attr(name);
+    if (!p.is_none() && p.cast<at::Tensor>().device() != device) return false;
+  }
+  return true;
+}
+
+// Gradient-free copies (or, for a candidate that only reads them, views) of the layer's
+// inputs and of the installed dendrites' outputs.
 CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_outs, const py::args& args,
-                     const py::kwargs& kwargs) {
+                     const py::kwargs& kwargs, bool copy) {
   const bool killing = setting_on("candidate_graph_mode");
-  py::tuple a = killer_recursive(args, killing);
-  py::tuple k = killer_recursive(kwargs, killing);
-  dendrite_outs = killer_recursive(dendrite_outs, killing)[0];
+  py::tuple a = killer_recursive(args, killing, copy);
+  py::tuple k = killer_recursive(kwargs, killing, copy);
+  dendrite_outs = killer_recursive(dendrite_outs, killing, copy)[0];
   py::object device = a[1].is_none() ? k[1] : a[1];
   if (device.is_none()) {
     fail(PyExc_TypeError, "forward_candidates", dendrite_module,
@@ -103,12 +134,10 @@ CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_out
 }
 
 // Candidate i on its inputs, through the user's pre_d/post_d processors when configured.
-py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in) {
+py::object run_candidate(const py::object& dendrite_module, long i, const py::object& candidate, bool processing,
+                         bool plain, CutInputs in) {
   const py::int_ key(i);
-  py::object processors = dendrite_module.attr("candidate_processors");
-  const bool processing = !processors.equal(py::list());  // "not equal to []", as the companion sets it
-  py::object candidate = dendrite_module.attr("candidate_module")[key];
-  candidate.attr("to")(in.device);
+  if (!plain || !already_on(candidate, in.device.cast<at::Device>())) candidate.attr("to")(in.device);
   const std::string name = text(dendrite_module.attr("name"));
   auto report = [&](const char* stage, py::error_already_set& e) {
     if (std::string(stage) == "pre") {
@@ -122,6 +151,7 @@ py::object run_candidate(const py::object& dendrite_module, long i, CutInputs in
   };
   py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
   if (processing) {
+    py::object processors = dendrite_module.attr("candidate_processors");
     pre = processors[key].attr("pre_d");
     post = processors[key].attr("post_d");
   }
@@ -185,8 +215,12 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
   for (long i = 0; i < n; ++i) {
     if (!tracker_in_p_mode() || !py::object(dendrite_module.attr("mode")).equal(py::str("p"))) continue;
     const py::int_ key(i);
-    const CutInputs in = cut_inputs(dendrite_module, dendrite_outs, args, kwargs);
-    const py::object result = run_candidate(dendrite_module, i, in);
+    // "not equal to []", as the companion sets it
+    const bool processing = !py::object(dendrite_module.attr("candidate_processors")).equal(py::list());
+    const py::object candidate = dendrite_module.attr("candidate_module")[key];
+    const bool plain = reads_only(candidate, processing);
+    const CutInputs in = cut_inputs(dendrite_module, dendrite_outs, args, kwargs, /*copy=*/!plain);
+    const py::object result = run_candidate(dendrite_module, i, candidate, processing, plain, in);
     const at::Tensor pre_activation =
         add_dendrite_inputs(dendrite_module, i, result.cast<at::Tensor>(), dendrite_outs, view_tuple, in.device);
     candidate_outs[key] = pre_activation;

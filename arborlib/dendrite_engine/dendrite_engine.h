@@ -48,6 +48,8 @@ py::object grad_killer(const py::object& inp);
 // (structure with killed tensors, device of the last tensor found or None); `copy` false:
 // detached views instead of copies (the batched forward, which only reads them).
 py::tuple killer_recursive(const py::object& in_vals, bool killing, bool copy = true);
+// Whether a candidate only reads its inputs, so that detached views may stand for copies.
+bool reads_only(const py::object& candidate, bool processing);
 py::tuple preprocess_ab(const py::args& args, const py::kwargs& kwargs);
 
 // ---- candidate forward pass ---------------------------------------------------

@@ -13,11 +13,11 @@ namespace {
 
 // ---- cutting the inputs' gradient -----------------------------------------------------
 
-// Detached inputs, shared by every candidate.
+// Detached inputs: views shared by the candidates that only read them, else copies.
 std::pair<py::tuple, py::dict> cut_gradient(const py::args& args, const py::kwargs& kwargs, bool killing,
-                                            const std::string& layer) {
-  py::tuple a = killer_recursive(args, killing, /*copy=*/false);
-  py::tuple k = killer_recursive(kwargs, killing, /*copy=*/false);
+                                            const std::string& layer, bool copy = false) {
+  py::tuple a = killer_recursive(args, killing, copy);
+  py::tuple k = killer_recursive(kwargs, killing, copy);
   if (a[1].is_none() && k[1].is_none()) {
     fail(PyExc_TypeError, "candidate_forward", layer,
          "the layer's arguments hold no tensor, so the candidates have no input to run on");
@@ -137,12 +137,18 @@ at::Tensor run_stacked(const Plan& plan, const at::Tensor& x, int64_t node, int6
 
 // ---- candidates one by one (other layer types, processors) ------------------------------
 
-at::Tensor run_each(const py::object& dendrite_module, const py::list& candidates, const py::tuple& args,
-                    const py::dict& kwargs, int64_t node, const std::string& layer) {
+// A candidate that may write into its inputs (a processor, a hook, another layer type) gets
+// copies of its own, so neither the network nor the next candidate sees what it wrote.
+at::Tensor run_each(const py::object& dendrite_module, const py::list& candidates, const py::args& raw_args,
+                    const py::kwargs& raw_kwargs, bool killing, const py::tuple& views, const py::dict& kwarg_views,
+                    int64_t node, const std::string& layer) {
   py::object processors = dendrite_module.attr("candidate_processors");
   const bool processing = !processors.equal(py::list());
   std::vector<at::Tensor> outs;
   for (size_t i = 0; i < candidates.size(); ++i) {
+    auto [args, kwargs] = reads_only(candidates[i], processing)
+                              ? std::make_pair(views, kwarg_views)
+                              : cut_gradient(raw_args, raw_kwargs, killing, layer, /*copy=*/true);
     py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
     if (processing) {
       pre = processors[py::int_(i)].attr("pre_d");
@@ -182,7 +188,9 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
     const Plan plan = plan_for(dendrite_module, candidates);
     if (plan.kind != Kind::kNone) stacked = run_stacked(plan, THPVariable_Unpack(args2[0].ptr()), node, K);
   }
-  if (!stacked.defined()) stacked = run_each(dendrite_module, candidates, args2, kwargs2, node, layer);
+  if (!stacked.defined()) {
+    stacked = run_each(dendrite_module, candidates, args, kwargs, killing, args2, kwargs2, node, layer);
+  }
 
   // The cascade term: each candidate also sees the installed dendrites' outputs.
   const int64_t installed = dendrite_module.attr("num_dendrites").cast<int64_t>();
