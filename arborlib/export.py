@@ -78,9 +78,12 @@ class DendriteBlock(nn.Module):
         main, fused = layers[0], self.__dict__.get("fused")
         if fused and name in ("weight", "bias"):
             value = getattr(main, name)
-            return None if value is None else value[: self.neurons]
+            value = None if value is None else value[: self.neurons]
+            return value.t() if name == "weight" and self.__dict__.get("transposed_affine") else value
         if fused and name in ("out_features", "out_channels"):
             return self.neurons
+        if self.__dict__.get("transposed_affine") and name in ("nf", "nx"):
+            return self.neurons if name == "nf" else main.in_features
         try:
             return getattr(main, name)
         except AttributeError:
@@ -191,8 +194,31 @@ def _same_layout(main: nn.Module, other: nn.Module) -> bool:
     return all(getattr(other, k) == getattr(main, k) for k in keys)
 
 
+def _transposed_affine(layer: nn.Module) -> bool:
+    """An affine layer that keeps its weight as [in, out] (``transformers``' ``Conv1D``)."""
+    weight = getattr(layer, "weight", None)
+    return (type(layer).__name__ == "Conv1D" and isinstance(weight, torch.Tensor) and weight.dim() == 2
+            and weight.size(1) == getattr(layer, "nf", None) and not layer._forward_hooks
+            and not layer._forward_pre_hooks)
+
+
+def _as_linear(layer: nn.Module) -> nn.Module:
+    """The nn.Linear that a transposed affine layer computes (x W + b = x (W^T)^T + b)."""
+    weight, bias = layer.weight.detach(), layer.bias
+    linear = nn.Linear(weight.size(0), weight.size(1), bias=bias is not None, device=weight.device,
+                       dtype=weight.dtype)
+    with torch.no_grad():
+        linear.weight.copy_(weight.t())
+        if bias is not None:
+            linear.bias.copy_(bias)
+    return linear
+
+
 def _fused_layer(main: nn.Module, dendrites: List[nn.Module]) -> Optional[nn.Module]:
     """One layer computing the main layer and every dendrite, or None when they cannot share one."""
+    if _transposed_affine(main) and all(_transposed_affine(d) and d.weight.shape == main.weight.shape
+                                        for d in dendrites):
+        main, dendrites = _as_linear(main), [_as_linear(d) for d in dendrites]
     if type(main) not in FUSABLE or (not isinstance(main, nn.Linear) and main.groups != 1):
         return None
     if not all(_same_layout(main, d) for d in dendrites) or main._forward_hooks or main._forward_pre_hooks:
@@ -225,8 +251,11 @@ def export_block(block: nn.Module, name: str = "", activation=None, memo: Option
     is_tied = any(id(p) in tied for p in main.parameters())
     fused = _fused_layer(main, dendrites) if dendrites and not is_tied else None
     layers = [fused] if fused is not None else [_without_marker(m, memo) for m in [main, *dendrites]]
-    return DendriteBlock(layers, fused is not None, -1 - trailing, cascade.clone(), top.clone(),
-                         activation or own_activation)
+    block = DendriteBlock(layers, fused is not None, -1 - trailing, cascade.clone(), top.clone(),
+                          activation or own_activation)
+    if fused is not None and _transposed_affine(main):
+        block.transposed_affine = True  # reads of weight, nf and nx answer as the layer it stands for
+    return block
 
 
 def _is_block(module: nn.Module) -> bool:

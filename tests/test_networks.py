@@ -10,7 +10,7 @@ from torch import nn
 import arborai.globals_arborai as GAR
 import arborlib.net_toolkit as NT
 from arborai.training import DendriteTrainer, neuron_modules, wrap_network
-from arborlib.export import to_torch
+from arborlib.export import DendriteBlock, to_torch
 
 pytestmark = pytest.mark.usefixtures("one_thread")
 
@@ -125,6 +125,10 @@ def test_network_goes_through_the_workflow(name, tmp_path):
     torch.testing.assert_close(forward_everywhere(loaded, x), expected_out, rtol=1e-5, atol=1e-6)
     for form in (net, loaded):
         exported = to_torch(form).eval()
+        blocks = {path: b for path, b in exported.named_modules() if isinstance(b, DendriteBlock)}
+        assert [path for path, b in blocks.items() if not b.fused] == (["lm_head"] if name == "gpt2" else [])
+        for neuron in trainer.neurons:  # a fused block answers reads as the layer it stands for
+            assert torch.equal(blocks[neuron.name].weight, neuron.weight)
         torch.testing.assert_close(forward_everywhere(exported, x), expected_out, rtol=1e-5, atol=1e-5)
         compiled = torch.compile(exported, fullgraph=True, backend="eager")  # stand-in reads trace too
         torch.testing.assert_close(output(compiled(x)), expected_out, rtol=1e-5, atol=1e-5)
