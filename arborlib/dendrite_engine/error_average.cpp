@@ -3,7 +3,6 @@
 #include "record_stacks.h"
 
 #include <ATen/Dispatch.h>
-#include <ATen/Parallel.h>
 
 #include <algorithm>
 #include <cmath>
@@ -54,33 +53,16 @@ at::Tensor neuron_sums(const at::Tensor& grad, int64_t node, at::ScalarType dtyp
   return dims.empty() ? g.to(dtype) : g.sum(dims, false, dtype);
 }
 
-// On the CPU: the guarded update in one pass, instead of four dispatched ops on tensors of a
-// few hundred elements (most of a small layer's n step). `sums` is empty when the error is a
-// contiguous [rows, C] block of the averages' dtype: its column sums are taken here.
+// On the CPU: the guarded update in one loop over the [K, C] averages, instead of four
+// dispatched ops on tensors of a few hundred elements (most of a small layer's n step).
 template <class T>
-void update_on_host(at::Tensor& averages, const at::Tensor& grad, const at::Tensor& sums, double weight) {
+void update_on_host(at::Tensor& averages, const at::Tensor& sums, double weight) {
   const int64_t C = averages.size(1), K = averages.size(0);
-  std::vector<double> mean(static_cast<size_t>(C), 0.0);
-  if (sums.defined()) {
-    const T* s = sums.const_data_ptr<T>();
-    for (int64_t c = 0; c < C; ++c) mean[c] = s[c];
-  } else {
-    // Blocks of rows summed in T (a vector loop), each block's sums then added in double.
-    constexpr int64_t kBlock = 64;
-    const T* g = grad.const_data_ptr<T>();
-    std::vector<T> part(static_cast<size_t>(C));
-    for (int64_t r = 0, rows = grad.numel() / C; r < rows; r += kBlock) {
-      std::fill(part.begin(), part.end(), T(0));
-      for (int64_t end = std::min(rows, r + kBlock), i = r; i < end; ++i, g += C) {
-        for (int64_t c = 0; c < C; ++c) part[c] += g[c];
-      }
-      for (int64_t c = 0; c < C; ++c) mean[c] += part[c];
-    }
-  }
+  const T* s = sums.const_data_ptr<T>();
   T* a = averages.data_ptr<T>();
   std::vector<T> updated(static_cast<size_t>(K * C));
   for (int64_t i = 0; i < K * C; ++i) {
-    updated[i] = static_cast<T>(rules::running_average(static_cast<double>(a[i]), weight * mean[i % C]));
+    updated[i] = static_cast<T>(rules::running_average(static_cast<double>(a[i]), weight * s[i % C]));
     if (!std::isfinite(updated[i])) return;
   }
   std::copy(updated.begin(), updated.end(), a);
@@ -94,13 +76,9 @@ void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& gra
   // Each neuron's share of the error: its mean over the batch, times the caller's scale.
   const double weight = scale * static_cast<double>(grad.size(node)) / static_cast<double>(grad.numel());
   if (averages.is_cpu() && grad.is_cpu() && averages.is_contiguous()) {
-    // Large errors keep ATen's threaded sum.
-    const bool block = node == grad.dim() - 1 && grad.is_contiguous() &&
-                       grad.scalar_type() == averages.scalar_type() &&
-                       (at::get_num_threads() == 1 || grad.numel() < at::internal::GRAIN_SIZE);
-    const at::Tensor sums = block ? at::Tensor() : neuron_sums(grad, node, averages.scalar_type()).contiguous();
+    const at::Tensor sums = neuron_sums(grad, node, averages.scalar_type()).contiguous();
     AT_DISPATCH_FLOATING_TYPES(averages.scalar_type(), "watch_error_average",
-                               [&] { update_on_host<scalar_t>(averages, grad, sums, weight); });
+                               [&] { update_on_host<scalar_t>(averages, sums, weight); });
     return;
   }
   at::Tensor updated;
