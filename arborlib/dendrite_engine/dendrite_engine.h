@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "statistics_rules.h"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -124,6 +125,15 @@ void watch_error_average(const py::object& dendrite_module, const at::Tensor& ou
 py::tuple new_best(const py::object& saved_values);
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score);
 void check_new_best_score(const py::object& saved_values);
+// The progress line of an accepted best score, at the neuron whose score moved most (the first on ties).
+inline void say_new_best(const at::Tensor& best, const at::Tensor& previous, const std::string& layer,
+                         double initialized) {
+  const int64_t at_max = (best - previous).abs().argmax().item<int64_t>();
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "Score from %.16f to %.16f for ", previous.flatten()[at_max].item<double>(),
+                best.flatten()[at_max].item<double>());
+  say(buf + layer + " with initialized " + std::to_string(static_cast<long long>(initialized)));
+}
 
 // ---- mode switches and parameter roles -------------------------------------------
 void set_parameters(const py::object& module, const std::string& parameter_type);
