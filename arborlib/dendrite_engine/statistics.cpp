@@ -131,18 +131,19 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
                                  const std::vector<int64_t>& math_tuple, int64_t full_mult,
                                  const at::Tensor& covariance, double initialized) {
   c10::NoGradGuard no_grad;
+  // The shape diagnostics, printed on request and after a failed update.
+  auto say_shapes = [&](const std::string& heading) {
+    say(heading);
+    say(printed_shape(new_neuron_error));
+    say(text(values.attr("this_node_index")));
+    say(text(py::cast(math_tuple)));
+    say(std::to_string(full_mult));
+  };
   try {
     at::Tensor average = field(values, "normal_pass_average_d");
-    const at::Tensor sum_p =
-        batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
+    const at::Tensor sum_p = batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
     average.copy_(rules::running_average(average, sum_p / static_cast<double>(full_mult)));
-    if (setting_on("dpp_verbose")) {
-      say("no error with");
-      say(printed_shape(new_neuron_error));
-      say(text(values.attr("this_node_index")));
-      say(text(py::cast(math_tuple)));
-      say(std::to_string(full_mult));
-    }
+    if (setting_on("dpp_verbose")) say_shapes("no error with");
   } catch (const std::exception& e) {
     // An interrupt is the user's, not a shape error: let it through unchanged.
     if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) {
@@ -151,11 +152,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     // Report, stop for the debugger, then fail loudly: this layer's statistics would be
     // wrong from here on.
     say(e.what());
-    say(fill("Error with type shape in %s", text(values.attr("layer_name"))));
-    say(printed_shape(new_neuron_error));
-    say(text(values.attr("this_node_index")));
-    say(text(py::cast(math_tuple)));
-    say(std::to_string(full_mult));
+    say_shapes(fill("Error with type shape in %s", text(values.attr("layer_name"))));
     debugger_stop();
     // The printed heading already names the layer.
     fail(PyExc_ValueError, "normal_pass_average_d update", std::string(),
@@ -178,7 +175,6 @@ void update_running_averages(const at::Tensor& new_neuron_error, const at::Tenso
                              const py::object& /*loss*/, const py::object& values,
                              const std::vector<int64_t>& math_tuple, int64_t full_mult,
                              const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
   running_averages_from_means(new_neuron_error, at::Tensor(), dendrite_outs.detach().mean(math_tuple), values,
                               math_tuple, full_mult, covariance, std::nan(""));
 }
@@ -187,14 +183,12 @@ void update_saved_values_averages_initial(const py::object& saved_values, const 
                                           const at::Tensor& covariance, const py::object& /*loss*/,
                                           const py::object& /*last_parent_d*/,
                                           const std::vector<int64_t>& math_tuple) {
-  c10::NoGradGuard no_grad;
   initial_rule(saved_values, dendrite_outs.detach().mean(math_tuple), covariance);
 }
 
 void update_saved_values_averages(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                   const at::Tensor& covariance, const py::object& /*loss*/,
                                   const py::object& /*last_parent_d*/, const std::vector<int64_t>& math_tuple) {
-  c10::NoGradGuard no_grad;
   regular_rule(saved_values, dendrite_outs.detach().mean(math_tuple), covariance);
 }
 
