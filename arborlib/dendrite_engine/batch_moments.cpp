@@ -87,11 +87,9 @@ at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int6
       double* odd = o + layout.sum_dd() + k * C;
       double* odp = o + layout.sum_dp() + k * C;
       double* op = o + layout.sum_p();
-      if (k == 0) {
-        column_moments<true>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
-      } else {
-        column_moments<false>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
-      }
+      // Candidate 0's tasks also sum the error, which every candidate shares.
+      const auto moments = k == 0 ? column_moments<true> : column_moments<false>;
+      moments(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
     }
   });
   return out;
