@@ -29,8 +29,7 @@ template <bool WithP>
 ARBOR_CLONES void column_moments(const float* __restrict d, const float* __restrict p, int64_t rows,
                                  int64_t d_row, int64_t p_row, int64_t j0, int64_t j1, int64_t S,
                                  double* __restrict out_d, double* __restrict out_dd,
-                                 double* __restrict out_dp, double* __restrict out_p,
-                                 double* __restrict out_pp) {
+                                 double* __restrict out_dp, double* __restrict out_p, double* __restrict out_pp) {
   double a_d[kBlock], a_dd[kBlock], a_dp[kBlock], a_p[kBlock], a_pp[kBlock];
   for (int64_t jb = j0; jb < j1; jb += kBlock) {
     const int64_t n = std::min(kBlock, j1 - jb);

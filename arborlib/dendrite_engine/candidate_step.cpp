@@ -18,8 +18,7 @@ struct StepSettings {
   bool live, verbose, report;
   double initial_batches, threshold, threshold_raw;
   StepSettings()
-      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"),
-             setting_on("normalized_covariance")},
+      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"), setting_on("normalized_covariance")},
         live(setting_on("learn_dendrites_live")),
         verbose(setting_on("verbose")),
         report(setting_on("debugging_backwards_nan")),
@@ -167,8 +166,7 @@ auto raise_best(const Cell& cell, const StepSettings& set) {
   const V rose = indicator(score > best);  // ties keep the old best
   cell.set(kImprovedAny, cell.get(kImprovedAny) + rose);
   cell.set(kBest, larger(best, score));
-  return std::make_pair(rose, rules::beats(cell.get(kBest), cell.get(kPreviousBest), set.threshold,
-                                           set.threshold_raw));
+  return std::make_pair(rose, rules::beats(cell.get(kBest), cell.get(kPreviousBest), set.threshold, set.threshold_raw));
 }
 template <class Cell, class V, class B>
 void accept_best(const Cell& cell, const V& rose, const B& accept) {
@@ -255,8 +253,7 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
       at::isfinite(moments.narrow(0, 0, layout.candidate_size()).view({3, K, C})).all(2).all(0).logical_and(
           at::isfinite(moments.narrow(0, layout.sum_p(), 2 * C)).all());
   const at::Tensor ok = finite.logical_and(count >= 2.0).view({K, 1});
-  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not())
-                                          : finite.logical_not();
+  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not()) : finite.logical_not();
 
   const auto g = rules::gradient_terms(set.kind.running, cells.get(kCorrelation), cells.get(kParentsAverage), cov,
                                       b.mean_p.expand({K, C}));
@@ -385,8 +382,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
       for (auto& pair : layer.pairs) {
         pair.moments = math::batch_moments(pair.output.detach(), pair.error, pair.node, layer.K);
         parts.push_back(pair.moments);
-        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C),
-                                  pair.moments.options()));
+        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C), pair.moments.options()));
       }
     }
   }

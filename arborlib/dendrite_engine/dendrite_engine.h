@@ -73,18 +73,15 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
                            const at::Tensor& average_error, const at::Tensor& output);
 void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs,
                              const py::object& loss, const py::object& values,
-                             const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                             const at::Tensor& covariance);
+                             const std::vector<int64_t>& math_tuple, int64_t full_mult, const at::Tensor& covariance);
 void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                           const at::Tensor& covariance, const py::object& loss,
-                                          const py::object& last_parent_d,
-                                          const std::vector<int64_t>& math_tuple);
+                                          const py::object& last_parent_d, const std::vector<int64_t>& math_tuple);
 void update_saved_values_averages(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                   const at::Tensor& covariance, const py::object& loss,
                                   const py::object& last_parent_d, const std::vector<int64_t>& math_tuple);
 void print_correlation_values(const py::object& values, const py::object& dendrite_outs,
-                              const py::object& covariance, const py::object& loss,
-                              const py::object& new_neuron_error);
+                              const py::object& covariance, const py::object& loss, const py::object& new_neuron_error);
 
 // The per-record statistics on the fused moments kernel: per-neuron float64 [C] batch
 // statistics of D and P over the `n` elements of each neuron.
@@ -118,8 +115,7 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
 void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce);
 // n mode: a hook on `output` that folds its gradient into the same averages in backward,
 // with the records resolved now (the hook itself runs tensor ops only).
-void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
-                         double scale);
+void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node, double scale);
 
 // ---- best scores ----------------------------------------------------------------
 py::tuple new_best(const py::object& saved_values);
@@ -154,8 +150,7 @@ inline at::Tensor field(const py::object& record, const char* name) {
 inline py::list queue(const py::object& values, const char* name, int64_t slot) {
   py::object q = values.attr(name)[py::int_(slot)];
   if (!PyList_Check(q.ptr())) {
-    fail(PyExc_TypeError, name, values,
-         "device slot " + std::to_string(slot) + " must be a list, got " + type_name(q));
+    fail(PyExc_TypeError, name, values, "device slot " + std::to_string(slot) + " must be a list, got " + type_name(q));
   }
   return py::reinterpret_borrow<py::list>(q);
 }

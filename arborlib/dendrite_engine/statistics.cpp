@@ -41,8 +41,7 @@ RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::ve
   const double n = C == 0 ? 0.0 : static_cast<double>(p.numel() / C);
   auto sum = [&](int64_t at) { return m.narrow(0, at, C); };
   return {rules::batch_from_sums(sum(layout.sum_d()), sum(layout.sum_dd()), sum(layout.sum_dp()),
-                                 sum(layout.sum_p()), sum(layout.sum_pp()), n),
-          n};
+                                 sum(layout.sum_p()), sum(layout.sum_pp()), n), n};
 }
 
 at::Tensor record_covariance(const RecordBatch& batch, const py::object& values, at::ScalarType dtype) {
@@ -173,16 +172,14 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
 
 void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs,
                              const py::object& /*loss*/, const py::object& values,
-                             const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                             const at::Tensor& covariance) {
+                             const std::vector<int64_t>& math_tuple, int64_t full_mult, const at::Tensor& covariance) {
   running_averages_from_means(new_neuron_error, at::Tensor(), dendrite_outs.detach().mean(math_tuple), values,
                               math_tuple, full_mult, covariance, std::nan(""));
 }
 
 void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                           const at::Tensor& covariance, const py::object& /*loss*/,
-                                          const py::object& /*last_parent_d*/,
-                                          const std::vector<int64_t>& math_tuple) {
+                                          const py::object& /*last_parent_d*/, const std::vector<int64_t>& math_tuple) {
   initial_rule(saved_values, dendrite_outs.detach().mean(math_tuple), covariance);
 }
 
