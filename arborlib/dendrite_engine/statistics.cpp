@@ -29,6 +29,37 @@ int64_t neuron_dim(const at::Tensor& p, const std::vector<int64_t>& math_tuple, 
   return node;
 }
 
+// The two averaging rules, on the per-neuron batch mean of the candidate output.
+void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
+  c10::NoGradGuard no_grad;
+  const at::Tensor n = field(saved_values, "initialized");
+  auto fold = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.copy_(rules::initial_average(t, n, batch.detach()));
+  };
+  fold("prev_dendrite_candidate_average", mean_d);
+  fold("prev_dendrite_candidate_correlation", covariance);
+  fold("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
+  for (const char* name : {"best_score", "previous_best_score", "best_pearson_correlation"}) {
+    field(saved_values, name).mul_(0);
+  }
+  field(saved_values, "running_scalar").fill_(1.0);
+  field(saved_values, "initialized").add_(1.0);
+}
+
+void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
+  c10::NoGradGuard no_grad;
+  at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
+  average.copy_(rules::running_average(average.detach(), mean_d));
+  // New storage for the same tensor objects (no in-place copy), in the record's dtype.
+  auto renew = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.set_data(rules::running_average(t.detach(), batch.detach()).to(t.scalar_type()).clone());
+  };
+  renew("prev_dendrite_candidate_correlation", covariance);
+  renew("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
+}
+
 }  // namespace
 
 RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::vector<int64_t>& math_tuple,
@@ -89,41 +120,6 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
                            const at::Tensor& average_error, const at::Tensor& output) {
   return (-output * current_cov.sign()) * (error - average_error);
 }
-
-namespace {
-
-// The two averaging rules, on the per-neuron batch mean of the candidate output.
-void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
-  const at::Tensor n = field(saved_values, "initialized");
-  auto fold = [&](const char* name, const at::Tensor& batch) {
-    at::Tensor t = field(saved_values, name);
-    t.copy_(rules::initial_average(t, n, batch.detach()));
-  };
-  fold("prev_dendrite_candidate_average", mean_d);
-  fold("prev_dendrite_candidate_correlation", covariance);
-  fold("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
-  for (const char* name : {"best_score", "previous_best_score", "best_pearson_correlation"}) {
-    field(saved_values, name).mul_(0);
-  }
-  field(saved_values, "running_scalar").fill_(1.0);
-  field(saved_values, "initialized").add_(1.0);
-}
-
-void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
-  at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
-  average.copy_(rules::running_average(average.detach(), mean_d));
-  // New storage for the same tensor objects (no in-place copy), in the record's dtype.
-  auto renew = [&](const char* name, const at::Tensor& batch) {
-    at::Tensor t = field(saved_values, name);
-    t.set_data(rules::running_average(t.detach(), batch.detach()).to(t.scalar_type()).clone());
-  };
-  renew("prev_dendrite_candidate_correlation", covariance);
-  renew("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
-}
-
-}  // namespace
 
 void running_averages_from_means(const at::Tensor& new_neuron_error, const at::Tensor& batch_sum_p,
                                  const at::Tensor& batch_mean_d, const py::object& values,
