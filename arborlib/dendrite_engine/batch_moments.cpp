@@ -29,8 +29,7 @@ template <bool WithP>
 ARBOR_CLONES void column_moments(const float* __restrict d, const float* __restrict p, int64_t rows,
                                  int64_t d_row, int64_t p_row, int64_t j0, int64_t j1, int64_t S,
                                  double* __restrict out_d, double* __restrict out_dd,
-                                 double* __restrict out_dp, double* __restrict out_p,
-                                 double* __restrict out_pp) {
+                                 double* __restrict out_dp, double* __restrict out_p, double* __restrict out_pp) {
   double a_d[kBlock], a_dd[kBlock], a_dp[kBlock], a_p[kBlock], a_pp[kBlock];
   for (int64_t jb = j0; jb < j1; jb += kBlock) {
     const int64_t n = std::min(kBlock, j1 - jb);
@@ -87,11 +86,9 @@ at::Tensor moments_cpu(const at::Tensor& d, const at::Tensor& p, int64_t R, int6
       double* odd = o + layout.sum_dd() + k * C;
       double* odp = o + layout.sum_dp() + k * C;
       double* op = o + layout.sum_p();
-      if (k == 0) {
-        column_moments<true>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
-      } else {
-        column_moments<false>(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
-      }
+      // Candidate 0's tasks also sum the error, which every candidate shares.
+      const auto moments = k == 0 ? column_moments<true> : column_moments<false>;
+      moments(dk, pp, R, K * C * S, C * S, c0 * S, c1 * S, S, od, odd, odp, op, op + C);
     }
   });
   return out;

@@ -22,12 +22,6 @@ bool device_stalled(std::string message) {
   return message.find("timeout") != std::string::npos || message.find("launch") != std::string::npos;
 }
 
-py::object host_checked(const at::Tensor& new_score, const at::Tensor& old_score) {
-  say("Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to CPU-synchronized check");
-  const at::Tensor combined = improvement(new_score, old_score).cpu();
-  return py::bool_(combined.any().item<bool>());
-}
-
 }  // namespace
 
 py::tuple new_best(const py::object& saved_values) {
@@ -47,7 +41,8 @@ py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const 
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_RuntimeError) || !device_stalled(text(e.value()))) throw;
   }
-  return host_checked(new_score, old_score);
+  say("Warning: GPU timeout detected in dendrite_score_beats_current_best, falling back to CPU-synchronized check");
+  return py::bool_(improvement(new_score, old_score).cpu().any().item<bool>());
 }
 
 void check_new_best_score(const py::object& saved_values) {
@@ -71,9 +66,7 @@ void check_new_best_score(const py::object& saved_values) {
   if (verdict == 0) return;
 
   if (verdict == 2 && setting_on("verbose")) {
-    const int64_t at_max = (best_score - previous).abs().argmax().item<int64_t>();
-    say(rules::score_message(previous.flatten()[at_max].item<double>(), best_score.flatten()[at_max].item<double>(),
-                             text(saved_values.attr("layer_name")), record("initialized").item<double>()));
+    say_new_best(best_score, previous, text(saved_values.attr("layer_name")), record("initialized").item<double>());
   }
   flag.narrow(0, 0, 1).copy_(at::ones({1}, at::kLong));
   at::Tensor indexes = record("indexes_of_best");

@@ -8,27 +8,22 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   m.doc() = "p-mode machinery: candidates, error capture, correlation statistics, mode switches.";
   arbor::import_companion(m, "MAR");
 
-  m.def("update_dendrite_tensor_values", &e::update_dendrite_tensor_values,
-        arg("DENDRITE_TENSOR_VALUES"));
-  m.def("update_dendrite_single_values", &e::update_dendrite_single_values,
-        arg("DENDRITE_SINGLE_VALUES"));
-  m.def("update_value_tracker_arrays", &e::update_value_tracker_arrays,
-        arg("VALUE_TRACKER_ARRAYS"));
+  m.def("update_dendrite_tensor_values", &e::update_dendrite_tensor_values, arg("DENDRITE_TENSOR_VALUES"));
+  m.def("update_dendrite_single_values", &e::update_dendrite_single_values, arg("DENDRITE_SINGLE_VALUES"));
+  m.def("update_value_tracker_arrays", &e::update_value_tracker_arrays, arg("VALUE_TRACKER_ARRAYS"));
   m.def("create_extra_tensors", &e::create_extra_tensors, arg("dendrite_module"));
   m.def("get_tuples_and_mult", &e::get_tuples_and_mult, "uses this_node_index to create returned values",
         arg("val"), arg("values"));
 
   e::define_killer(m);
-  m.def("grad_killer", &e::grad_killer, "Kills the gradient for the input tensor but keeps forward",
-        arg("inp"));
+  m.def("grad_killer", &e::grad_killer, "Kills the gradient for the input tensor but keeps forward", arg("inp"));
   m.def("killer_recursive", [](const py::object& in_vals, bool killing) { return e::killer_recursive(in_vals, killing); },
         "Kills the gradient of every tensor inside a nested structure; returns (structure, device)",
         arg("in_vals"), arg("killing"));
   m.def("preprocess_ab", &e::preprocess_ab, "Applies killer to args and kwargs");
 
-  m.def("forward_candidates", &e::forward_candidates,
-        "the main forward function to process dendrite candidates", arg("dendrite_module"),
-        arg("view_tuple"), arg("dendrite_outs"));
+  m.def("forward_candidates", &e::forward_candidates, "the main forward function to process dendrite candidates",
+        arg("dendrite_module"), arg("view_tuple"), arg("dendrite_outs"));
   m.def("add_dendrite_inputs", &e::add_dendrite_inputs, arg("dendrite_module"), arg("i"),
         arg("candidate_outs"), arg("outs"), arg("view_tuple"), arg("device"));
   m.def("check_dendrite_outs", &e::check_dendrite_outs, arg("values"), arg("device_index"));
@@ -40,11 +35,9 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
 
   m.def("get_current_covariance", &e::get_current_covariance, arg("dendrite_outs"),
         arg("new_neuron_error"), arg("math_tuple"), arg("view_tuple"), arg("values") = py::none());
-  m.def("covariance_loss", &e::covariance_loss, arg("current_cov"), arg("error"), arg("average_error"),
-        arg("output"));
+  m.def("covariance_loss", &e::covariance_loss, arg("current_cov"), arg("error"), arg("average_error"), arg("output"));
   m.def("update_running_averages", &e::update_running_averages, arg("new_neuron_error"),
-        arg("dendrite_outs"), arg("loss"), arg("values"), arg("math_tuple"), arg("full_mult"),
-        arg("covariance"));
+        arg("dendrite_outs"), arg("loss"), arg("values"), arg("math_tuple"), arg("full_mult"), arg("covariance"));
   m.def("update_saved_values_averages_initial", &e::update_saved_values_averages_initial,
         arg("saved_values"), arg("dendrite_outs"), arg("covariance"), arg("loss"), arg("last_parent_d"),
         arg("math_tuple"));
@@ -111,8 +104,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
   };
   for (const auto& r : roles) {
     const std::string role = r.role;
-    m.def(r.name, [role](const py::object& module) { e::set_parameters(module, role); }, r.doc,
-          arg("module"));
+    m.def(r.name, [role](const py::object& module) { e::set_parameters(module, role); }, r.doc, arg("module"));
   }
   m.def("set_module_n_ab", &e::set_module_n_ab, arg("neuron_module"));
   m.def("set_module_p_ab", &e::set_module_p_ab,

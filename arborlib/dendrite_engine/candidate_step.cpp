@@ -18,8 +18,7 @@ struct StepSettings {
   bool live, verbose, report;
   double initial_batches, threshold, threshold_raw;
   StepSettings()
-      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"),
-             setting_on("normalized_covariance")},
+      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"), setting_on("normalized_covariance")},
         live(setting_on("learn_dendrites_live")),
         verbose(setting_on("verbose")),
         report(setting_on("debugging_backwards_nan")),
@@ -41,7 +40,6 @@ struct Layer {
   std::vector<Pair> pairs;
   at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
   bool on_host = false;  // CPU tensors: the statistics run as plain loops, no tensor ops
-  std::vector<char> skipped_host;
 };
 
 // The queued pairs of one layer, oldest forward first, removed from its queues. An error
@@ -98,12 +96,14 @@ void check_pair(const Layer& layer, const Pair& pair) {
   }
 }
 
-// Shape [1, .., K, C, 1, ..] of a [K, C] tensor broadcast against a stacked output.
-std::vector<int64_t> slot_view(const Layer& layer, const Pair& pair) {
-  std::vector<int64_t> v(pair.output.dim(), 1);
-  v[pair.node] = layer.K;
-  v[pair.node + 1] = layer.C;
-  return v;
+// A pair's gradient from [K, C] signs and centres, viewed [1, .., K, C, 1, ..] against its output.
+at::Tensor pair_gradient(const Layer& layer, const Pair& pair, const at::Tensor& sign, const at::Tensor& centre) {
+  std::vector<int64_t> view(pair.output.dim(), 1);
+  view[pair.node] = layer.K;
+  view[pair.node + 1] = layer.C;
+  const auto type = pair.output.scalar_type();
+  return rules::candidate_gradient(sign.to(type).view(view), centre.to(type).view(view),
+                                   pair.error.unsqueeze(pair.node).to(type));
 }
 
 // ---- one step body, on two representations --------------------------------------------
@@ -166,8 +166,7 @@ auto raise_best(const Cell& cell, const StepSettings& set) {
   const V rose = indicator(score > best);  // ties keep the old best
   cell.set(kImprovedAny, cell.get(kImprovedAny) + rose);
   cell.set(kBest, larger(best, score));
-  return std::make_pair(rose, rules::beats(cell.get(kBest), cell.get(kPreviousBest), set.threshold,
-                                           set.threshold_raw));
+  return std::make_pair(rose, rules::beats(cell.get(kBest), cell.get(kPreviousBest), set.threshold, set.threshold_raw));
 }
 template <class Cell, class V, class B>
 void accept_best(const Cell& cell, const V& rose, const B& accept) {
@@ -202,13 +201,14 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
   bool p_finite = true;
   for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
   const double n = std::max(count, 1.0);
-  if (layer.skipped_host.empty()) layer.skipped_host.assign(K, 0);
+  if (!layer.skipped.defined()) layer.skipped = at::zeros({K}, at::kBool);
+  bool* skipped = layer.skipped.data_ptr<bool>();
   for (int64_t k = 0; k < K; ++k) {
     bool finite = p_finite;
     for (int64_t i = k * C; i < (k + 1) * C && finite; ++i) {
       finite = std::isfinite(sum_d[i]) && std::isfinite(sum_dd[i]) && std::isfinite(sum_dp[i]);
     }
-    if (!finite) layer.skipped_host[k] = 1;
+    if (!finite) skipped[k] = true;
     const bool ok = finite && count >= 2.0;
     const double done = static_cast<double>(r.one(kInitialized, k));
     const bool initial = done < set.initial_batches;
@@ -229,10 +229,7 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
       r.one(kInitialized, k) += 1;
     }
   }
-  const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair);
-  return rules::candidate_gradient(signs.to(out_type).view(view), centres.to(out_type).view(view),
-                                   pair.error.unsqueeze(pair.node).to(out_type));
+  return pair_gradient(layer, pair, signs, centres);
 }
 
 // The same step on [K, C] tensors.
@@ -256,16 +253,12 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
       at::isfinite(moments.narrow(0, 0, layout.candidate_size()).view({3, K, C})).all(2).all(0).logical_and(
           at::isfinite(moments.narrow(0, layout.sum_p(), 2 * C)).all());
   const at::Tensor ok = finite.logical_and(count >= 2.0).view({K, 1});
-  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not())
-                                          : finite.logical_not();
+  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not()) : finite.logical_not();
 
   const auto g = rules::gradient_terms(set.kind.running, cells.get(kCorrelation), cells.get(kParentsAverage), cov,
                                       b.mean_p.expand({K, C}));
   const at::Tensor sign = at::where(finite.view({K, 1}), g.sign, at::zeros({}, g.sign.options()));
-  const auto out_type = pair.output.scalar_type();
-  const std::vector<int64_t> view = slot_view(layer, pair);
-  const at::Tensor grad = rules::candidate_gradient(sign.to(out_type).view(view), g.centre.to(out_type).view(view),
-                                                    pair.error.unsqueeze(pair.node).to(out_type));
+  const at::Tensor grad = pair_gradient(layer, pair, sign, g.centre);
 
   const at::Tensor done = cells.get(kInitialized);  // [K, 1]
   const at::Tensor initial = done < set.initial_batches;
@@ -291,11 +284,7 @@ void best_scores_host(Layer& layer, const StepSettings& set) {
     }
     const bool accept = beat || r.one(kInitialized, k) == 0;
     if (accept && set.verbose && r.one(kEpochFlag, k) == 0) {
-      int64_t at_max = 0;
-      auto delta = [&](int64_t c) { return std::abs(r.cell(k, c).get(kBest) - r.cell(k, c).get(kPreviousBest)); };
-      for (int64_t c = 1; c < C; ++c) at_max = delta(c) > delta(at_max) ? c : at_max;
-      say(rules::score_message(r.cell(k, at_max).get(kPreviousBest), r.cell(k, at_max).get(kBest), layer.name,
-                               r.one(kInitialized, k)));
+      say_new_best(layer.stacks[kBest][k], layer.stacks[kPreviousBest][k], layer.name, r.one(kInitialized, k));
     }
     if (accept) r.one(kEpochFlag, k) = 1;
     for (int64_t c = 0; c < C; ++c) accept_best(r.cell(k, c), rose[c], accept);
@@ -311,12 +300,9 @@ void best_scores(Layer& layer, const StepSettings& set) {
   if (set.verbose) {
     // Diagnostics only: the host reads are the price of the message.
     const at::Tensor show = accept.view({layer.K}).logical_and(st[kEpochFlag].view({layer.K}) == 0).cpu();
-    const at::Tensor &best = st[kBest], &previous = st[kPreviousBest];
     for (int64_t k = 0; k < layer.K; ++k) {
       if (!show[k].item<bool>()) continue;
-      const int64_t at_max = (best[k] - previous[k]).abs().argmax().item<int64_t>();
-      say(rules::score_message(previous[k][at_max].item<double>(), best[k][at_max].item<double>(), layer.name,
-                               st[kInitialized][k][0].item<double>()));
+      say_new_best(st[kBest][k], st[kPreviousBest][k], layer.name, st[kInitialized][k][0].item<double>());
     }
   }
   cells.set(kEpochFlag, at::ones({}, rose.options()), accept);
@@ -396,8 +382,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
       for (auto& pair : layer.pairs) {
         pair.moments = math::batch_moments(pair.output.detach(), pair.error, pair.node, layer.K);
         parts.push_back(pair.moments);
-        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C),
-                                  pair.moments.options()));
+        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C), pair.moments.options()));
       }
     }
   }
@@ -424,6 +409,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   size_t index = 0;
   int64_t offset = 0;
   for (auto& layer : layers) {
+    const bool wide = layer.stacks[kCorrelation].scalar_type() == at::kDouble;
     for (auto& pair : layer.pairs) {
       const int64_t size = pair.moments.numel();
       const at::Tensor moments = flat.defined() ? flat.narrow(0, offset, size) : pair.moments;
@@ -433,9 +419,8 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
       if (layer.on_host) {
         const double* m = moments.const_data_ptr<double>();
         const double n = count.const_data_ptr<double>()[0];
-        grads.push_back(layer.stacks[kCorrelation].scalar_type() == at::kDouble
-                            ? step_pair_host<double>(layer, pair, m, n, set)
-                            : step_pair_host<float>(layer, pair, m, n, set));
+        grads.push_back(wide ? step_pair_host<double>(layer, pair, m, n, set)
+                             : step_pair_host<float>(layer, pair, m, n, set));
       } else {
         grads.push_back(step_pair(layer, pair, moments, count, set));
       }
@@ -443,13 +428,10 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     }
     if (!layer.on_host) {
       best_scores(layer, set);
-    } else if (layer.stacks[kCorrelation].scalar_type() == at::kDouble) {
+    } else if (wide) {
       best_scores_host<double>(layer, set);
     } else {
       best_scores_host<float>(layer, set);
-    }
-    if (layer.on_host) {
-      layer.skipped = at::from_blob(layer.skipped_host.data(), {layer.K}, at::kChar).to(at::kBool);
     }
   }
   {
@@ -461,7 +443,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   std::vector<at::Tensor> flags;
   for (const auto& layer : layers) {
     if (layer.on_host) {
-      for (char skip : layer.skipped_host) any_skipped = any_skipped || skip;
+      any_skipped = any_skipped || layer.skipped.any().item<bool>();
     } else {
       flags.push_back(layer.skipped.any().view({1}));
     }

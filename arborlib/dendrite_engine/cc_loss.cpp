@@ -19,39 +19,28 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
     fail(PyExc_ValueError, "get_cc_loss", dendrite_values, "the error queue of device slot " +
          std::to_string(slot) + " is empty: every captured error has been consumed");
   }
-  at::Tensor parent_d, outs;
-  ShapeTriple t;
-  {
-    c10::NoGradGuard no_grad;
-    check_dendrite_outs(dendrite_values, slot);
-    if (queue(dendrite_values, "dendrite_outs", slot).empty()) {
-      fail(PyExc_ValueError, "get_cc_loss", dendrite_values, "no candidate output is queued for device slot " +
-           std::to_string(slot) + " (was the forward pass run in eval mode or without gradients?)");
-    }
-    parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
-    outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
-    t = tuples_and_mult(parent_d, node_index(dendrite_values, "get_cc_loss"));
+  check_dendrite_outs(dendrite_values, slot);
+  if (queue(dendrite_values, "dendrite_outs", slot).empty()) {
+    fail(PyExc_ValueError, "get_cc_loss", dendrite_values, "no candidate output is queued for device slot " +
+         std::to_string(slot) + " (was the forward pass run in eval mode or without gradients?)");
   }
+  // The error is a detached copy: nothing computed from it alone joins the graph.
+  const at::Tensor parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
+  const at::Tensor outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
+  const ShapeTriple t = tuples_and_mult(parent_d, node_index(dendrite_values, "get_cc_loss"));
   at::Tensor loss;
   if (setting_on("running_average_ab")) {
     const at::Tensor cov = field(dendrite_values, "prev_dendrite_candidate_correlation").view(t.view_tuple);
     const at::Tensor average = field(dendrite_values, "parents_average_d_vector").view(t.view_tuple);
     loss = covariance_loss(cov, parent_d, average, outs);
   } else {
-    at::Tensor average, cov;
-    {
-      c10::NoGradGuard no_grad;
-      average = parent_d.detach().mean(t.math_tuple);
-    }
-    cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
+    const at::Tensor average = parent_d.mean(t.math_tuple);
+    const at::Tensor cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
     loss = covariance_loss(cov.view(t.view_tuple), parent_d, average.view(t.view_tuple), outs);
   }
-  py::tuple update_data;
-  {
-    c10::NoGradGuard no_grad;
-    update_data = py::make_tuple(parent_d.detach().clone(), outs.detach().clone(), loss.detach().clone(),
-                                 dendrite_values, py::cast(t.math_tuple), t.full_mult, py::cast(t.view_tuple));
-  }
+  const py::tuple update_data = py::make_tuple(parent_d.clone(), outs.detach().clone(), loss.detach().clone(),
+                                               dendrite_values, py::cast(t.math_tuple), t.full_mult,
+                                               py::cast(t.view_tuple));
   return py::make_tuple(loss.sum(), update_data);
 }
 

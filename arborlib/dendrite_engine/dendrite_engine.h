@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "statistics_rules.h"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,18 +75,15 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
                            const at::Tensor& average_error, const at::Tensor& output);
 void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs,
                              const py::object& loss, const py::object& values,
-                             const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                             const at::Tensor& covariance);
+                             const std::vector<int64_t>& math_tuple, int64_t full_mult, const at::Tensor& covariance);
 void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                           const at::Tensor& covariance, const py::object& loss,
-                                          const py::object& last_parent_d,
-                                          const std::vector<int64_t>& math_tuple);
+                                          const py::object& last_parent_d, const std::vector<int64_t>& math_tuple);
 void update_saved_values_averages(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                   const at::Tensor& covariance, const py::object& loss,
                                   const py::object& last_parent_d, const std::vector<int64_t>& math_tuple);
 void print_correlation_values(const py::object& values, const py::object& dendrite_outs,
-                              const py::object& covariance, const py::object& loss,
-                              const py::object& new_neuron_error);
+                              const py::object& covariance, const py::object& loss, const py::object& new_neuron_error);
 
 // The per-record statistics on the fused moments kernel: per-neuron float64 [C] batch
 // statistics of D and P over the `n` elements of each neuron.
@@ -119,13 +117,21 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
 void candidate_step(const py::iterable& dendrite_modules, const py::object& reduce);
 // n mode: a hook on `output` that folds its gradient into the same averages in backward,
 // with the records resolved now (the hook itself runs tensor ops only).
-void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node,
-                         double scale);
+void watch_error_average(const py::object& dendrite_module, const at::Tensor& output, int64_t node, double scale);
 
 // ---- best scores ----------------------------------------------------------------
 py::tuple new_best(const py::object& saved_values);
 py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const at::Tensor& old_score);
 void check_new_best_score(const py::object& saved_values);
+// The progress line of an accepted best score, at the neuron whose score moved most (the first on ties).
+inline void say_new_best(const at::Tensor& best, const at::Tensor& previous, const std::string& layer,
+                         double initialized) {
+  const int64_t at_max = (best - previous).abs().argmax().item<int64_t>();
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "Score from %.16f to %.16f for ", previous.flatten()[at_max].item<double>(),
+                best.flatten()[at_max].item<double>());
+  say(buf + layer + " with initialized " + std::to_string(static_cast<long long>(initialized)));
+}
 
 // ---- mode switches and parameter roles -------------------------------------------
 void set_parameters(const py::object& module, const std::string& parameter_type);
@@ -146,8 +152,7 @@ inline at::Tensor field(const py::object& record, const char* name) {
 inline py::list queue(const py::object& values, const char* name, int64_t slot) {
   py::object q = values.attr(name)[py::int_(slot)];
   if (!PyList_Check(q.ptr())) {
-    fail(PyExc_TypeError, name, values,
-         "device slot " + std::to_string(slot) + " must be a list, got " + type_name(q));
+    fail(PyExc_TypeError, name, values, "device slot " + std::to_string(slot) + " must be a list, got " + type_name(q));
   }
   return py::reinterpret_borrow<py::list>(q);
 }

@@ -64,13 +64,11 @@ struct Killing {
       return out;
     };
     py::object result = in_vals;
-    if (list) {
-      auto items = py::reinterpret_borrow<py::list>(in_vals);
+    if (list || tuple) {
+      // A list is rewritten in place, a tuple rebuilt from a list copy.
+      py::list items = list ? py::reinterpret_borrow<py::list>(in_vals) : py::list(in_vals);
       for (size_t index = 0; index < items.size(); ++index) items[index] = visit(items[index]);
-    } else if (tuple) {
-      py::list items(in_vals);
-      for (size_t index = 0; index < items.size(); ++index) items[index] = visit(items[index]);
-      result = py::tuple(items);
+      if (tuple) result = py::tuple(items);
     } else {
       auto items = py::reinterpret_borrow<py::dict>(in_vals);
       for (auto key : py::list(items.attr("keys")())) items[key] = visit(items[key]);

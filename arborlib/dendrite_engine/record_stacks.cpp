@@ -23,6 +23,18 @@ bool is_row_of(const at::Tensor& t, const at::Tensor& stack, int64_t k) {
   return t.const_data_ptr() == row;
 }
 
+// The dict `obj.__dict__[key]`, or null (borrowed).
+PyObject* own_dict_item(PyObject* obj, const char* key) {
+  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+  if (dict == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* item = PyDict_GetItemString(dict, key);
+  Py_DECREF(dict);  // the object keeps its __dict__ and the item alive
+  return item != nullptr && PyDict_Check(item) ? item : nullptr;
+}
+
 }  // namespace
 
 at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py::dict>& buffers,
@@ -58,22 +70,6 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   for (int64_t k = 0; k < K; ++k) buffers[k][name] = py::cast(stack.select(0, k));
   return stack;
 }
-
-namespace {
-
-// The dict `obj.__dict__[key]`, or null (borrowed).
-PyObject* own_dict_item(PyObject* obj, const char* key) {
-  PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-  if (dict == nullptr) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  PyObject* item = PyDict_GetItemString(dict, key);
-  Py_DECREF(dict);  // the object keeps its __dict__ and the item alive
-  return item != nullptr && PyDict_Check(item) ? item : nullptr;
-}
-
-}  // namespace
 
 RecordBuffers::RecordBuffers(const py::object& dendrite_module) {
   // The records of a module's ModuleList straight from the modules' dicts: this runs in

@@ -19,21 +19,11 @@ py::list extended(const py::iterable& given, std::initializer_list<const char*> 
 }  // namespace
 
 py::list update_dendrite_tensor_values(const py::iterable& names) {
-  return extended(names, {"prev_dendrite_candidate_correlation",
-                          "covariance_for_parallel",
-                          "best_score",
-                          "previous_best_score",
-                          "prev_dendrite_candidate_average",
-                          "main_grad_average_for_scaling",
-                          "candidate_grad_average_for_scaling",
-                          "indexes_of_best",
-                          "nodes_best_improved_this_epoch",
-                          "nodes_improved_any",
-                          "parents_average_d_vector",
-                          "normal_pass_average_d",
-                          "epoch_start_best_score",
-                          "prev_dendrite_candidate_pearson",
-                          "best_pearson_correlation"});
+  return extended(names, {"prev_dendrite_candidate_correlation", "covariance_for_parallel", "best_score",
+                          "previous_best_score", "prev_dendrite_candidate_average", "main_grad_average_for_scaling",
+                          "candidate_grad_average_for_scaling", "indexes_of_best", "nodes_best_improved_this_epoch",
+                          "nodes_improved_any", "parents_average_d_vector", "normal_pass_average_d",
+                          "epoch_start_best_score", "prev_dendrite_candidate_pearson", "best_pearson_correlation"});
 }
 
 py::list update_dendrite_single_values(const py::iterable& names) {
@@ -48,8 +38,7 @@ void create_extra_tensors(const py::object& dendrite_module) {
   dendrite_module.attr("current_recurrent_pass_tensors") = py::list();
   dendrite_module.attr("current_recurrent_pass_candidate_tensors") = py::list();
   dendrite_module.attr("normal_learning_taggers") = py::dict();
-  dendrite_module.attr("random_arb_to_candidates") =
-      setting("default_random_arb_to_candidates");
+  dendrite_module.attr("random_arb_to_candidates") = setting("default_random_arb_to_candidates");
 }
 
 ShapeTriple tuples_and_mult(const at::Tensor& val, int64_t node_index) {
@@ -90,15 +79,9 @@ void init_name_lists(py::module_& m) {
   non_live.append("normal_pass_average_d");
   // Read once, at import: later changes of doing_thing do not touch these lists.
   if (setting_on("doing_thing")) {
-    py::list single;
-    for (auto name : MAR().attr("get_DENDRITE_SINGLE_VALUES")()) single.append(name);
-    single.append("normal_pass_max_mean_act");
-    single.append("parent_max_mean_act");
-    m.attr("DENDRITE_SINGLE_VALUES") = single;
-    py::list grown;
-    for (auto name : non_live) grown.append(name);
-    grown.append("normal_pass_max_mean_act");
-    non_live = grown;
+    m.attr("DENDRITE_SINGLE_VALUES") =
+        extended(MAR().attr("get_DENDRITE_SINGLE_VALUES")(), {"normal_pass_max_mean_act", "parent_max_mean_act"});
+    non_live.append("normal_pass_max_mean_act");
   }
   m.attr("NON_LIVE_SKIP_VALUES") = non_live;
 }

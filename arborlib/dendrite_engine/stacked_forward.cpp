@@ -1,7 +1,7 @@
 // The candidates' forward pass for the batched step: all K candidates of a layer in one
 // stacked output, the candidate index inserted just before the neuron dimension. Linear
 // and convolution candidates of one shape run as a single GEMM or convolution.
-#include "dendrite_engine.h"
+#include "record_stacks.h"
 
 #include "common/sub_layer.h"
 
@@ -59,21 +59,21 @@ Plan make_plan(const py::list& candidates) {
     if (type0.is(nn.attr(conv))) kind = Kind::kConv;
   }
   if (kind == Kind::kNone) return plan;
+  // Stacked convolutions are ungrouped and zero-padded by numbers, all with the first one's geometry.
+  auto plain_conv = [](const py::handle& c) {
+    return c.attr("groups").cast<int64_t>() == 1 && py::str(c.attr("padding_mode")).equal(py::str("zeros")) &&
+           !py::isinstance<py::str>(c.attr("padding"));
+  };
   py::object first = candidates[0];
   if (kind == Kind::kConv) {
-    if (first.attr("groups").cast<int64_t>() != 1 || !py::str(first.attr("padding_mode")).equal(py::str("zeros")) ||
-        py::isinstance<py::str>(first.attr("padding"))) {
-      return plan;
-    }
+    if (!plain_conv(first)) return plan;
     plan.stride = ints(first.attr("stride"));
     plan.padding = ints(first.attr("padding"));
     plan.dilation = ints(first.attr("dilation"));
   }
   for (auto c : candidates) {
     if (!py::type::handle_of(c).is(type0) || !no_hooks(c)) return plan;
-    if (kind == Kind::kConv && (c.attr("groups").cast<int64_t>() != 1 ||
-                                !py::str(c.attr("padding_mode")).equal(py::str("zeros")) ||
-                                py::isinstance<py::str>(c.attr("padding")) || ints(c.attr("stride")) != plan.stride ||
+    if (kind == Kind::kConv && (!plain_conv(c) || ints(c.attr("stride")) != plan.stride ||
                                 ints(c.attr("padding")) != plan.padding || ints(c.attr("dilation")) != plan.dilation)) {
       return plan;
     }
@@ -92,7 +92,7 @@ Plan make_plan(const py::list& candidates) {
 // when that list is replaced (new candidates at every p phase).
 Plan plan_for(const py::object& dendrite_module, const py::list& candidates) {
   py::object list_obj = dendrite_module.attr("candidate_module");
-  py::dict own = dendrite_module.attr("__dict__").cast<py::dict>();
+  py::dict own = instance_dict(dendrite_module);
   if (own.contains("_arb_forward_plan")) {
     py::tuple held = own["_arb_forward_plan"].cast<py::tuple>();
     if (held[0].ptr() == list_obj.ptr() && held[1].cast<size_t>() == candidates.size()) {

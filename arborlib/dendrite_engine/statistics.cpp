@@ -29,6 +29,37 @@ int64_t neuron_dim(const at::Tensor& p, const std::vector<int64_t>& math_tuple, 
   return node;
 }
 
+// The two averaging rules, on the per-neuron batch mean of the candidate output.
+void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
+  c10::NoGradGuard no_grad;
+  const at::Tensor n = field(saved_values, "initialized");
+  auto fold = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.copy_(rules::initial_average(t, n, batch.detach()));
+  };
+  fold("prev_dendrite_candidate_average", mean_d);
+  fold("prev_dendrite_candidate_correlation", covariance);
+  fold("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
+  for (const char* name : {"best_score", "previous_best_score", "best_pearson_correlation"}) {
+    field(saved_values, name).mul_(0);
+  }
+  field(saved_values, "running_scalar").fill_(1.0);
+  field(saved_values, "initialized").add_(1.0);
+}
+
+void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
+  c10::NoGradGuard no_grad;
+  at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
+  average.copy_(rules::running_average(average.detach(), mean_d));
+  // New storage for the same tensor objects (no in-place copy), in the record's dtype.
+  auto renew = [&](const char* name, const at::Tensor& batch) {
+    at::Tensor t = field(saved_values, name);
+    t.set_data(rules::running_average(t.detach(), batch.detach()).to(t.scalar_type()).clone());
+  };
+  renew("prev_dendrite_candidate_correlation", covariance);
+  renew("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
+}
+
 }  // namespace
 
 RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::vector<int64_t>& math_tuple,
@@ -41,8 +72,7 @@ RecordBatch record_batch(const at::Tensor& d, const at::Tensor& p, const std::ve
   const double n = C == 0 ? 0.0 : static_cast<double>(p.numel() / C);
   auto sum = [&](int64_t at) { return m.narrow(0, at, C); };
   return {rules::batch_from_sums(sum(layout.sum_d()), sum(layout.sum_dd()), sum(layout.sum_dp()),
-                                 sum(layout.sum_p()), sum(layout.sum_pp()), n),
-          n};
+                                 sum(layout.sum_p()), sum(layout.sum_pp()), n), n};
 }
 
 at::Tensor record_covariance(const RecordBatch& batch, const py::object& values, at::ScalarType dtype) {
@@ -91,58 +121,24 @@ at::Tensor covariance_loss(const at::Tensor& current_cov, const at::Tensor& erro
   return (-output * current_cov.sign()) * (error - average_error);
 }
 
-namespace {
-
-// The two averaging rules, on the per-neuron batch mean of the candidate output.
-void initial_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
-  const at::Tensor n = field(saved_values, "initialized");
-  auto fold = [&](const char* name, const at::Tensor& batch) {
-    at::Tensor t = field(saved_values, name);
-    t.copy_(rules::initial_average(t, n, batch.detach()));
-  };
-  fold("prev_dendrite_candidate_average", mean_d);
-  fold("prev_dendrite_candidate_correlation", covariance);
-  fold("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
-  for (const char* name : {"best_score", "previous_best_score", "best_pearson_correlation"}) {
-    field(saved_values, name).mul_(0);
-  }
-  field(saved_values, "running_scalar").fill_(1.0);
-  field(saved_values, "initialized").add_(1.0);
-}
-
-void regular_rule(const py::object& saved_values, const at::Tensor& mean_d, const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
-  at::Tensor average = field(saved_values, "prev_dendrite_candidate_average");
-  average.copy_(rules::running_average(average.detach(), mean_d));
-  // New storage for the same tensor objects (no in-place copy), in the record's dtype.
-  auto renew = [&](const char* name, const at::Tensor& batch) {
-    at::Tensor t = field(saved_values, name);
-    t.set_data(rules::running_average(t.detach(), batch.detach()).to(t.scalar_type()).clone());
-  };
-  renew("prev_dendrite_candidate_correlation", covariance);
-  renew("prev_dendrite_candidate_pearson", field(saved_values, "current_batch_pearson"));
-}
-
-}  // namespace
-
 void running_averages_from_means(const at::Tensor& new_neuron_error, const at::Tensor& batch_sum_p,
                                  const at::Tensor& batch_mean_d, const py::object& values,
                                  const std::vector<int64_t>& math_tuple, int64_t full_mult,
                                  const at::Tensor& covariance, double initialized) {
   c10::NoGradGuard no_grad;
+  // The shape diagnostics, printed on request and after a failed update.
+  auto say_shapes = [&](const std::string& heading) {
+    say(heading);
+    say(printed_shape(new_neuron_error));
+    say(text(values.attr("this_node_index")));
+    say(text(py::cast(math_tuple)));
+    say(std::to_string(full_mult));
+  };
   try {
     at::Tensor average = field(values, "normal_pass_average_d");
-    const at::Tensor sum_p =
-        batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
+    const at::Tensor sum_p = batch_sum_p.defined() ? batch_sum_p : new_neuron_error.detach().sum(math_tuple);
     average.copy_(rules::running_average(average, sum_p / static_cast<double>(full_mult)));
-    if (setting_on("dpp_verbose")) {
-      say("no error with");
-      say(printed_shape(new_neuron_error));
-      say(text(values.attr("this_node_index")));
-      say(text(py::cast(math_tuple)));
-      say(std::to_string(full_mult));
-    }
+    if (setting_on("dpp_verbose")) say_shapes("no error with");
   } catch (const std::exception& e) {
     // An interrupt is the user's, not a shape error: let it through unchanged.
     if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) {
@@ -151,11 +147,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     // Report, stop for the debugger, then fail loudly: this layer's statistics would be
     // wrong from here on.
     say(e.what());
-    say(fill("Error with type shape in %s", text(values.attr("layer_name"))));
-    say(printed_shape(new_neuron_error));
-    say(text(values.attr("this_node_index")));
-    say(text(py::cast(math_tuple)));
-    say(std::to_string(full_mult));
+    say_shapes(fill("Error with type shape in %s", text(values.attr("layer_name"))));
     debugger_stop();
     // The printed heading already names the layer.
     fail(PyExc_ValueError, "normal_pass_average_d update", std::string(),
@@ -176,25 +168,20 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
 
 void update_running_averages(const at::Tensor& new_neuron_error, const at::Tensor& dendrite_outs,
                              const py::object& /*loss*/, const py::object& values,
-                             const std::vector<int64_t>& math_tuple, int64_t full_mult,
-                             const at::Tensor& covariance) {
-  c10::NoGradGuard no_grad;
+                             const std::vector<int64_t>& math_tuple, int64_t full_mult, const at::Tensor& covariance) {
   running_averages_from_means(new_neuron_error, at::Tensor(), dendrite_outs.detach().mean(math_tuple), values,
                               math_tuple, full_mult, covariance, std::nan(""));
 }
 
 void update_saved_values_averages_initial(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                           const at::Tensor& covariance, const py::object& /*loss*/,
-                                          const py::object& /*last_parent_d*/,
-                                          const std::vector<int64_t>& math_tuple) {
-  c10::NoGradGuard no_grad;
+                                          const py::object& /*last_parent_d*/, const std::vector<int64_t>& math_tuple) {
   initial_rule(saved_values, dendrite_outs.detach().mean(math_tuple), covariance);
 }
 
 void update_saved_values_averages(const py::object& saved_values, const at::Tensor& dendrite_outs,
                                   const at::Tensor& covariance, const py::object& /*loss*/,
                                   const py::object& /*last_parent_d*/, const std::vector<int64_t>& math_tuple) {
-  c10::NoGradGuard no_grad;
   regular_rule(saved_values, dendrite_outs.detach().mean(math_tuple), covariance);
 }
 

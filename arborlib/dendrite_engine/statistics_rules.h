@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
 
 namespace arbor::engine::rules {
 
@@ -114,13 +112,6 @@ auto initial_average(const T& old, const N& done, const V& value) {
 template <class T>
 auto beats(const T& best, const T& previous, double threshold, double threshold_raw) {
   return both(best * (1.0 - threshold) > previous, (best - threshold_raw) > previous);
-}
-
-// The progress line of an accepted best score, at the neuron whose score moved most.
-inline std::string score_message(double previous, double best, const std::string& layer, double initialized) {
-  char buf[160];
-  std::snprintf(buf, sizeof buf, "Score from %.16f to %.16f for ", previous, best);
-  return buf + layer + " with initialized " + std::to_string(static_cast<long long>(initialized));
 }
 
 }  // namespace arbor::engine::rules
