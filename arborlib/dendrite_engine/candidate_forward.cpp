@@ -107,16 +107,6 @@ struct CutInputs {
   py::object device;
 };
 
-// Whether every parameter of a plain candidate is already on `device`, so `.to(device)`
-// (a walk over the module in Python) would do nothing.
-bool already_on(const py::object& candidate, const at::Device& device) {
-  for (const char* name : {"weight", "bias"}) {
-    const py::object p = candidate.attr(name);
-    if (!p.is_none() && p.cast<at::Tensor>().device() != device) return false;
-  }
-  return true;
-}
-
 // Gradient-free copies (or, for a candidate that only reads them, views) of the layer's
 // inputs and of the installed dendrites' outputs.
 CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_outs, const py::args& args,
@@ -137,7 +127,12 @@ CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_out
 py::object run_candidate(const py::object& dendrite_module, long i, const py::object& candidate, bool processing,
                          bool plain, CutInputs in) {
   const py::int_ key(i);
-  if (!plain || !already_on(candidate, in.device.cast<at::Device>())) candidate.attr("to")(in.device);
+  // A plain candidate already in place skips `.to(device)`, a walk over the module in Python.
+  auto in_place = [&](const char* name) {
+    const py::object p = candidate.attr(name);
+    return p.is_none() || p.cast<at::Tensor>().device() == in.device.cast<at::Device>();
+  };
+  if (!plain || !in_place("weight") || !in_place("bias")) candidate.attr("to")(in.device);
   const std::string name = text(dendrite_module.attr("name"));
   auto report = [&](const char* stage, py::error_already_set& e) {
     if (std::string(stage) == "pre") {

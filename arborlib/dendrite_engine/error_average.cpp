@@ -12,34 +12,18 @@ namespace arbor::engine {
 
 namespace {
 
-// Where a layer's n-mode error average goes: the stacked averages of its records and, for the
-// [N, C] rule, a cached [K, N] ones matrix. Resolved with the GIL held; applying it needs none.
-struct ErrorAverageTarget {
-  at::Tensor averages;
-  at::Tensor ones;
-};
-
-ErrorAverageTarget error_average_target(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
+// A layer's stacked n-mode error averages [K, C], checked against the output's shape.
+// Resolved with the GIL held; the hook that updates them needs none.
+at::Tensor error_averages(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
   RecordBuffers rb(dendrite_module);
-  ErrorAverageTarget target{stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]), {}};
-  const int64_t C = target.averages.size(1);
+  at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  const int64_t C = averages.size(1);
   if (node < 0 || node >= static_cast<int64_t>(sizes.size()) || sizes[node] != C) {
     fail(PyExc_ValueError, "watch_error_average", dendrite_module,
          "an output " + shape_text(sizes) + " has no dimension " + std::to_string(node) + " of " +
              std::to_string(C) + " neurons");
   }
-  if (node == 1 && sizes.size() >= 2 && !target.averages.is_cpu()) {
-    const int64_t K = target.averages.size(0), N = sizes[0];
-    PyObject* held = PyDict_GetItemString(rb.own.ptr(), "_arb_ones");
-    at::Tensor ones = held != nullptr && THPVariable_Check(held) ? THPVariable_Unpack(held) : at::Tensor();
-    if (!ones.defined() || ones.size(0) != K || ones.size(1) != N || ones.device() != target.averages.device() ||
-        ones.scalar_type() != target.averages.scalar_type()) {
-      ones = at::ones({K, N}, target.averages.options());
-      rb.own["_arb_ones"] = ones;
-    }
-    target.ones = ones;
-  }
-  return target;
+  return averages;
 }
 
 // The per-neuron error sums over every dimension but `node`, in the averages' dtype. The
@@ -68,27 +52,19 @@ void update_on_host(at::Tensor& averages, const at::Tensor& sums, double weight)
   std::copy(updated.begin(), updated.end(), a);
 }
 
-void apply_error_average(const ErrorAverageTarget& target, const at::Tensor& grad, int64_t node, double scale) {
+void apply_error_average(at::Tensor averages, const at::Tensor& grad, int64_t node, double scale) {
   c10::NoGradGuard no_grad;
   // Batches without elements carry no error to average.
   if (grad.numel() == 0) return;
-  at::Tensor averages = target.averages;  // a handle: the update is in place
   // Each neuron's share of the error: its mean over the batch, times the caller's scale.
   const double weight = scale * static_cast<double>(grad.size(node)) / static_cast<double>(grad.numel());
+  const at::Tensor sums = neuron_sums(grad, node, averages.scalar_type());
   if (averages.is_cpu() && grad.is_cpu() && averages.is_contiguous()) {
-    const at::Tensor sums = neuron_sums(grad, node, averages.scalar_type()).contiguous();
     AT_DISPATCH_FLOATING_TYPES(averages.scalar_type(), "watch_error_average",
-                               [&] { update_on_host<scalar_t>(averages, sums, weight); });
+                               [&] { update_on_host<scalar_t>(averages, sums.contiguous(), weight); });
     return;
   }
-  at::Tensor updated;
-  if (grad.dim() == 2 && node == 1 && target.ones.defined() && target.ones.size(1) == grad.size(0)) {
-    // The same rule as one GEMM: 0.99 * averages + (1 - 0.99) * scale * (ones / N) @ grad.
-    updated = at::addmm(averages, target.ones, grad.to(averages.scalar_type()), rules::kAverageFactor,
-                        rules::kAverageRest * weight);
-  } else {
-    updated = rules::running_average(averages, neuron_sums(grad, node, averages.scalar_type()) * weight);
-  }
+  const at::Tensor updated = rules::running_average(averages, sums * weight);
   // A non-finite error (a NaN loss whose step the user then skips, as GradScaler does) leaves
   // the averages as they were; decided on the device, without a host read.
   // Written in place: the full overlap of out and input is safe for an elementwise op.
@@ -104,9 +80,9 @@ void watch_error_average(const py::object& dendrite_module, const at::Tensor& ou
   }
   // The records are resolved now, with the GIL held: the hook then runs tensor ops only, and
   // backward neither takes the GIL nor calls into Python for it.
-  output.register_hook([target = error_average_target(dendrite_module, output.sizes(), node), node,
+  output.register_hook([averages = error_averages(dendrite_module, output.sizes(), node), node,
                         scale](const at::Tensor& grad) {
-    if (grad.defined()) apply_error_average(target, grad, node, scale);
+    if (grad.defined()) apply_error_average(averages, grad, node, scale);
   });
 }
 

@@ -35,13 +35,6 @@ struct Plan {
   std::vector<at::Tensor> weights, biases;
 };
 
-bool no_hooks(const py::handle& module) {
-  for (const char* name : {"_forward_hooks", "_forward_pre_hooks"}) {
-    if (py::len(module.attr(name)) != 0) return false;
-  }
-  return true;
-}
-
 std::vector<int64_t> ints(const py::handle& seq) {
   std::vector<int64_t> out;
   for (auto v : seq) out.push_back(v.cast<int64_t>());
@@ -51,14 +44,9 @@ std::vector<int64_t> ints(const py::handle& seq) {
 // Whether the candidates can run stacked, and with what; decided from the candidates alone.
 Plan make_plan(const py::list& candidates) {
   Plan plan;
-  py::module_ nn = module_named("torch.nn");
   const py::handle type0 = py::type::handle_of(candidates[0]);
-  Kind kind = Kind::kNone;
-  if (type0.is(nn.attr("Linear"))) kind = Kind::kLinear;
-  for (const char* conv : {"Conv1d", "Conv2d", "Conv3d"}) {
-    if (type0.is(nn.attr(conv))) kind = Kind::kConv;
-  }
-  if (kind == Kind::kNone) return plan;
+  if (!reads_only(candidates[0], false)) return plan;
+  const Kind kind = type0.is(module_named("torch.nn").attr("Linear")) ? Kind::kLinear : Kind::kConv;
   // Stacked convolutions are ungrouped and zero-padded by numbers, all with the first one's geometry.
   auto plain_conv = [](const py::handle& c) {
     return c.attr("groups").cast<int64_t>() == 1 && py::str(c.attr("padding_mode")).equal(py::str("zeros")) &&
@@ -72,7 +60,7 @@ Plan make_plan(const py::list& candidates) {
     plan.dilation = ints(first.attr("dilation"));
   }
   for (auto c : candidates) {
-    if (!py::type::handle_of(c).is(type0) || !no_hooks(c)) return plan;
+    if (!py::type::handle_of(c).is(type0) || !reads_only(py::reinterpret_borrow<py::object>(c), false)) return plan;
     if (kind == Kind::kConv && (!plain_conv(c) || ints(c.attr("stride")) != plan.stride ||
                                 ints(c.attr("padding")) != plan.padding || ints(c.attr("dilation")) != plan.dilation)) {
       return plan;
