@@ -3,6 +3,7 @@
 // from the flat moments, through the rules that the per-record entry points use as well.
 #include "record_stacks.h"
 
+#include <ATen/Dispatch.h>
 #include <torch/csrc/autograd/autograd.h>
 
 #include <algorithm>
@@ -14,21 +15,17 @@ namespace {
 
 // Settings, read once per engine call.
 struct StepSettings {
-  rules::CovarianceKind kind;
-  bool live, verbose, report;
-  double initial_batches, threshold, threshold_raw;
-  StepSettings()
-      : kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"), setting_on("normalized_covariance")},
-        live(setting_on("learn_dendrites_live")),
-        verbose(setting_on("verbose")),
-        report(setting_on("debugging_backwards_nan")),
-        initial_batches(static_cast<double>(setting_int("initial_correlation_batches"))),
-        threshold(setting_float("arb_improvement_threshold")),
-        threshold_raw(setting_float("arb_improvement_threshold_raw")) {}
+  rules::CovarianceKind kind{setting_on("running_average_ab"), setting_on("correlations_by_mean"),
+                             setting_on("normalized_covariance")};
+  bool live = setting_on("learn_dendrites_live"), verbose = setting_on("verbose"),
+       report = setting_on("debugging_backwards_nan");
+  double initial_batches = static_cast<double>(setting_int("initial_correlation_batches")),
+         threshold = setting_float("arb_improvement_threshold"),
+         threshold_raw = setting_float("arb_improvement_threshold_raw");
 };
 
 struct Pair {
-  at::Tensor output, error, moments;
+  at::Tensor output, error, moments, count;  // count: the elements per neuron, [1] float64
   int64_t node = 0;  // the neuron dimension of this pair's forward (the input's rank can differ)
 };
 
@@ -38,7 +35,7 @@ struct Layer {
   int64_t K = 0, C = 0, node = 0;  // node: the records' neuron dimension (of the latest forward)
   Stacks stacks;
   std::vector<Pair> pairs;
-  at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics
+  at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics (zeros at the start)
   bool on_host = false;  // CPU tensors: the statistics run as plain loops, no tensor ops
 };
 
@@ -61,15 +58,12 @@ std::vector<Pair> take_pairs(Layer& layer) {
     py::int_ key(tag);
     if (!outs.contains(key)) continue;
     const int64_t node = have_nodes && nodes.contains(key) ? nodes[key].cast<int64_t>() : layer.node;
-    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}, node});
+    pairs.push_back({outs[key].cast<at::Tensor>(), errors[key].cast<at::Tensor>().detach(), {}, {}, node});
     newest = tag;
   }
   PyDict_Clear(errors.ptr());
-  std::vector<py::object> stale;
-  for (auto item : outs) {
-    if (item.first.cast<int64_t>() <= newest) stale.push_back(py::reinterpret_borrow<py::object>(item.first));
-  }
-  for (auto& key : stale) {
+  for (auto key : py::list(outs)) {  // a copy of the keys: the dict shrinks as we go
+    if (key.cast<int64_t>() > newest) continue;
     PyDict_DelItem(outs.ptr(), key.ptr());
     if (have_nodes && PyDict_DelItem(nodes.ptr(), key.ptr()) != 0) PyErr_Clear();
   }
@@ -188,8 +182,10 @@ struct Rows {
 };
 
 template <typename T>
-at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, double count, const StepSettings& set) {
+at::Tensor step_pair_host(Layer& layer, const Pair& pair, const StepSettings& set) {
   const int64_t K = layer.K, C = layer.C;
+  const double* m = pair.moments.const_data_ptr<double>();
+  const double count = pair.count.const_data_ptr<double>()[0];
   Rows<T> r(layer.stacks);
   at::Tensor signs = at::empty({K, C}, layer.stacks[kCorrelation].options());
   at::Tensor centres = at::empty({K, C}, signs.options());
@@ -201,7 +197,6 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
   bool p_finite = true;
   for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
   const double n = std::max(count, 1.0);
-  if (!layer.skipped.defined()) layer.skipped = at::zeros({K}, at::kBool);
   bool* skipped = layer.skipped.data_ptr<bool>();
   for (int64_t k = 0; k < K; ++k) {
     bool finite = p_finite;
@@ -233,14 +228,14 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const double* m, doubl
 }
 
 // The same step on [K, C] tensors.
-at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, const at::Tensor& count,
-                     const StepSettings& set) {
+at::Tensor step_pair(Layer& layer, const Pair& pair, const StepSettings& set) {
   c10::NoGradGuard no_grad;
+  const at::Tensor& moments = pair.moments;
   const int64_t K = layer.K, C = layer.C;
   Stacks& st = layer.stacks;
   const TensorCells cells{st};
   const rules::MomentsLayout layout{K, C};
-  const at::Tensor n = count.clamp_min(1.0);
+  const at::Tensor n = pair.count.clamp_min(1.0);
   const rules::Batch<at::Tensor> b = rules::batch_from_sums(
       layout.candidate(moments, layout.sum_d()), layout.candidate(moments, layout.sum_dd()),
       layout.candidate(moments, layout.sum_dp()), layout.error(moments, layout.sum_p()),
@@ -252,8 +247,8 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const at::Tensor& moments, 
   const at::Tensor finite =
       at::isfinite(moments.narrow(0, 0, layout.candidate_size()).view({3, K, C})).all(2).all(0).logical_and(
           at::isfinite(moments.narrow(0, layout.sum_p(), 2 * C)).all());
-  const at::Tensor ok = finite.logical_and(count >= 2.0).view({K, 1});
-  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not()) : finite.logical_not();
+  const at::Tensor ok = finite.logical_and(pair.count >= 2.0).view({K, 1});
+  layer.skipped = layer.skipped.logical_or(finite.logical_not());
 
   const auto g = rules::gradient_terms(set.kind.running, cells.get(kCorrelation), cells.get(kParentsAverage), cov,
                                       b.mean_p.expand({K, C}));
@@ -312,26 +307,22 @@ void best_scores(Layer& layer, const StepSettings& set) {
 // Zeroes the gradients of the candidates of skipped slots: a NaN input gives NaN
 // gradients even where the loss gradient is zero.
 void mask_skipped(const Layer& layer) {
-  if (!layer.skipped.defined()) return;
   py::list candidates(layer.module.attr("candidate_module"));
   py::object to_candidates = layer.module.attr("dendrites_to_candidates");
   for (int64_t k = 0; k < layer.K; ++k) {
-    const at::Tensor skip = layer.skipped[k];
-    std::vector<at::Tensor> params;
-    if (k < static_cast<int64_t>(candidates.size())) {
-      for (auto p : candidates[k].attr("parameters")()) params.push_back(p.cast<at::Tensor>());
-    }
-    params.push_back(to_candidates[py::int_(k)].cast<at::Tensor>());
-    for (auto& p : params) {
-      at::Tensor g = p.grad();
+    auto mask = [skip = layer.skipped[k]](const py::handle& p) {
+      at::Tensor g = p.cast<at::Tensor>().grad();
       if (g.defined()) g.masked_fill_(skip, 0);
+    };
+    if (k < static_cast<int64_t>(candidates.size())) {
+      for (auto p : candidates[k].attr("parameters")()) mask(p);
     }
+    mask(to_candidates[py::int_(k)]);
   }
 }
 
 void report_skipped(const std::vector<Layer>& layers) {
   for (const auto& layer : layers) {
-    if (!layer.skipped.defined()) continue;
     const at::Tensor slots = layer.skipped.nonzero().flatten().cpu();
     if (slots.numel() == 0) continue;
     py::dict own = instance_dict(layer.module);
@@ -357,8 +348,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     Layer layer;
     layer.module = py::reinterpret_borrow<py::object>(m);
     if (!py::object(layer.module.attr("mode")).equal(py::str("p"))) continue;
-    py::object first = layer.module.attr("dendrite_values")[py::int_(0)];
-    layer.node = node_index(first, "candidate_step");
+    layer.node = node_index(layer.module.attr("dendrite_values")[py::int_(0)], "candidate_step");
     layer.pairs = take_pairs(layer);
     if (layer.pairs.empty()) continue;
     layer.name = text(layer.module.attr("name"));
@@ -368,6 +358,7 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     const auto stat_type = layer.stacks[kCorrelation].scalar_type();
     layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
                     (stat_type == at::kFloat || stat_type == at::kDouble);
+    layer.skipped = at::zeros({layer.K}, layer.stacks[kCorrelation].options().dtype(at::kBool));
     for (const auto& pair : layer.pairs) check_pair(layer, pair);
     layers.push_back(std::move(layer));
   }
@@ -381,57 +372,55 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     for (auto& layer : layers) {
       for (auto& pair : layer.pairs) {
         pair.moments = math::batch_moments(pair.output.detach(), pair.error, pair.node, layer.K);
+        pair.count = at::full({1}, static_cast<double>(pair.error.numel() / layer.C), pair.moments.options());
         parts.push_back(pair.moments);
-        counts.push_back(at::full({1}, static_cast<double>(pair.error.numel() / layer.C), pair.moments.options()));
+        counts.push_back(pair.count);
       }
     }
   }
-  at::Tensor flat, count_flat;
   if (!reduce.is_none()) {
     parts.insert(parts.end(), counts.begin(), counts.end());
-    flat = at::cat(parts);
+    at::Tensor flat = at::cat(parts);
     const py::object reduced = reduce(flat);
     if (!reduced.is_none()) {
       // A reduce that returns the sum instead of writing it in place: the returned tensor holds it.
-      if (!THPVariable_Check(reduced.ptr()) || THPVariable_Unpack(reduced.ptr()).sizes() != flat.sizes()) {
+      const bool is_tensor = THPVariable_Check(reduced.ptr());
+      const at::Tensor summed = is_tensor ? THPVariable_Unpack(reduced.ptr()) : at::Tensor();
+      if (!is_tensor || summed.sizes() != flat.sizes()) {
         fail(PyExc_TypeError, "candidate_step", std::string(),
              "reduce must sum its tensor " + shape_text(flat.sizes()) +
                  " in place and return None, or return the summed tensor of that shape; got " +
-                 (THPVariable_Check(reduced.ptr()) ? shape_text(THPVariable_Unpack(reduced.ptr()).sizes())
-                                                   : type_name(reduced)));
+                 (is_tensor ? shape_text(summed.sizes()) : type_name(reduced)));
       }
-      flat = THPVariable_Unpack(reduced.ptr()).to(flat.options());
+      flat = summed.to(flat.options());
     }
-    count_flat = flat.narrow(0, flat.numel() - static_cast<int64_t>(counts.size()), counts.size());
+    // Each pair reads its sums back from the reduced tensor.
+    int64_t offset = 0, index = flat.numel() - static_cast<int64_t>(counts.size());
+    for (auto& layer : layers) {
+      for (auto& pair : layer.pairs) {
+        pair.moments = flat.narrow(0, offset, pair.moments.numel());
+        offset += pair.moments.numel();
+        pair.count = flat.narrow(0, index++, 1);
+      }
+    }
   }
 
   std::vector<at::Tensor> outputs, grads;
-  size_t index = 0;
-  int64_t offset = 0;
   for (auto& layer : layers) {
-    const bool wide = layer.stacks[kCorrelation].scalar_type() == at::kDouble;
+    const auto type = layer.stacks[kCorrelation].scalar_type();
     for (auto& pair : layer.pairs) {
-      const int64_t size = pair.moments.numel();
-      const at::Tensor moments = flat.defined() ? flat.narrow(0, offset, size) : pair.moments;
-      const at::Tensor count = count_flat.defined() ? count_flat.narrow(0, index, 1) : counts[index];
-      offset += size;
-      ++index;
       if (layer.on_host) {
-        const double* m = moments.const_data_ptr<double>();
-        const double n = count.const_data_ptr<double>()[0];
-        grads.push_back(wide ? step_pair_host<double>(layer, pair, m, n, set)
-                             : step_pair_host<float>(layer, pair, m, n, set));
+        AT_DISPATCH_FLOATING_TYPES(type, "candidate_step",
+                                   [&] { grads.push_back(step_pair_host<scalar_t>(layer, pair, set)); });
       } else {
-        grads.push_back(step_pair(layer, pair, moments, count, set));
+        grads.push_back(step_pair(layer, pair, set));
       }
       outputs.push_back(pair.output);
     }
-    if (!layer.on_host) {
-      best_scores(layer, set);
-    } else if (wide) {
-      best_scores_host<double>(layer, set);
+    if (layer.on_host) {
+      AT_DISPATCH_FLOATING_TYPES(type, "candidate_step", [&] { best_scores_host<scalar_t>(layer, set); });
     } else {
-      best_scores_host<float>(layer, set);
+      best_scores(layer, set);
     }
   }
   {
@@ -448,10 +437,8 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
       flags.push_back(layer.skipped.any().view({1}));
     }
   }
-  if (!flags.empty()) {
-    // Device layers: the one host read of the step, or, without the report, mask every step.
-    any_skipped = any_skipped || !set.report || at::cat(flags).any().item<bool>();
-  }
+  // Device layers: the one host read of the step, or, without the report, mask every step.
+  if (!flags.empty()) any_skipped = any_skipped || !set.report || at::cat(flags).any().item<bool>();
   if (any_skipped) {
     for (const auto& layer : layers) mask_skipped(layer);
     if (set.report) report_skipped(layers);
