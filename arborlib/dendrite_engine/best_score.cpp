@@ -2,8 +2,6 @@
 // covariance with the neuron's error; the reference score moves only on a significant rise.
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
-
 #include <algorithm>
 #include <cctype>
 

@@ -103,8 +103,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, m) {
       {"set_ignored_parameters", "ignored", "ignored parameters never train"},
   };
   for (const auto& r : roles) {
-    const std::string role = r.role;
-    m.def(r.name, [role](const py::object& module) { e::set_parameters(module, role); }, r.doc, arg("module"));
+    m.def(r.name, [role = std::string(r.role)](const py::object& module) { e::set_parameters(module, role); }, r.doc, arg("module"));
   }
   m.def("set_module_n_ab", &e::set_module_n_ab, arg("neuron_module"));
   m.def("set_module_p_ab", &e::set_module_p_ab,

@@ -3,7 +3,6 @@
 // activated output is queued (with its graph) for the loss step.
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
 #include "common/sub_layer.h"
 
 namespace arbor::engine {

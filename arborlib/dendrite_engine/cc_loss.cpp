@@ -2,8 +2,6 @@
 // consumes one queued (output, error) pair per call, oldest first.
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
-
 #include <cmath>
 
 namespace arbor::engine {
@@ -28,16 +26,15 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
   const at::Tensor parent_d = queue(dendrite_values, "current_parent_d", slot)[0].cast<at::Tensor>().detach().clone();
   const at::Tensor outs = queue(dendrite_values, "dendrite_outs", slot)[0].cast<at::Tensor>();
   const ShapeTriple t = tuples_and_mult(parent_d, node_index(dendrite_values, "get_cc_loss"));
-  at::Tensor loss;
+  at::Tensor cov, average;
   if (setting_on("running_average_ab")) {
-    const at::Tensor cov = field(dendrite_values, "prev_dendrite_candidate_correlation").view(t.view_tuple);
-    const at::Tensor average = field(dendrite_values, "parents_average_d_vector").view(t.view_tuple);
-    loss = covariance_loss(cov, parent_d, average, outs);
+    cov = field(dendrite_values, "prev_dendrite_candidate_correlation");
+    average = field(dendrite_values, "parents_average_d_vector");
   } else {
-    const at::Tensor average = parent_d.mean(t.math_tuple);
-    const at::Tensor cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
-    loss = covariance_loss(cov.view(t.view_tuple), parent_d, average.view(t.view_tuple), outs);
+    average = parent_d.mean(t.math_tuple);
+    cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
   }
+  const at::Tensor loss = covariance_loss(cov.view(t.view_tuple), parent_d, average.view(t.view_tuple), outs);
   const py::tuple update_data = py::make_tuple(parent_d.clone(), outs.detach().clone(), loss.detach().clone(),
                                                dendrite_values, py::cast(t.math_tuple), t.full_mult,
                                                py::cast(t.view_tuple));
@@ -72,7 +69,7 @@ void apply_ab_grads(const py::object& self) {
   const int64_t slot = device.cast<int64_t>();
   py::list errors = queue(values, "current_parent_d", slot);
   py::list outputs = queue(values, "dendrite_outs", slot);
-  if (setting_on("extra_verbose")) {
+  if (extra_verbose) {
     say("with " + std::to_string(errors.size()) + "/" + std::to_string(outputs.size()) + " tensors");
     say("And cleared device");
   }

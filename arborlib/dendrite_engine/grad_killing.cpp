@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/errors.h"
 #include "common/pyclass.h"
 
 namespace arbor::engine {

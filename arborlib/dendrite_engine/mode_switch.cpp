@@ -2,8 +2,6 @@
 // n mode (neurons learn) and p mode (neurons frozen, candidates learn).
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
-
 namespace arbor::engine {
 
 void set_parameters(const py::object& module, const std::string& parameter_type) {
@@ -76,8 +74,7 @@ void set_ab_mode(const py::object& dendrite_module, const std::string& mode) {
   if (setting_on("verbose")) say("so calling all the things to add to layers");
   const long n = global_candidates();
   for (long i = 0; i < n; ++i) {
-    py::object values = dendrite_module.attr("dendrite_values")[py::int_(i)];
-    tensor_member("set_ab_mode", values, "locked").narrow(0, 0, 1).fill_(1);
+    tensor_member("set_ab_mode", dendrite_module.attr("dendrite_values")[py::int_(i)], "locked").narrow(0, 0, 1).fill_(1);
   }
 }
 
@@ -87,8 +84,7 @@ void reinitialize_for_ab(const py::object& dendrite_module) {
     if (non_live.contains(name_obj) && !setting_on("learn_dendrites_live")) continue;
     const std::string name = name_obj.cast<std::string>();
     // Rebound to a new zero tensor, not zeroed in place.
-    py::object current = dendrite_module.attr(name.c_str());
-    dendrite_module.attr(name.c_str()) = current * py::int_(0);
+    dendrite_module.attr(name.c_str()) = py::object(dendrite_module.attr(name.c_str())) * py::int_(0);
   }
   auto hand_over = [&](const char* to, const char* from) {
     at::Tensor target = tensor_member("reinitialize_for_ab", dendrite_module, to);

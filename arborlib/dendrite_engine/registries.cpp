@@ -2,8 +2,6 @@
 // and the shape triple used by every per-neuron statistic.
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
-
 namespace arbor::engine {
 
 namespace {

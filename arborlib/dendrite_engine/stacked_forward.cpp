@@ -84,14 +84,8 @@ Plan plan_for(const py::object& dendrite_module, const py::list& candidates) {
   if (own.contains("_arb_forward_plan")) {
     py::tuple held = own["_arb_forward_plan"].cast<py::tuple>();
     if (held[0].ptr() == list_obj.ptr() && held[1].cast<size_t>() == candidates.size()) {
-      Plan plan;
-      plan.kind = static_cast<Kind>(held[2].cast<int>());
-      plan.stride = held[3].cast<std::vector<int64_t>>();
-      plan.padding = held[4].cast<std::vector<int64_t>>();
-      plan.dilation = held[5].cast<std::vector<int64_t>>();
-      plan.weights = held[6].cast<std::vector<at::Tensor>>();
-      plan.biases = held[7].cast<std::vector<at::Tensor>>();
-      return plan;
+      return {static_cast<Kind>(held[2].cast<int>()), ints(held[3]), ints(held[4]), ints(held[5]),
+              held[6].cast<std::vector<at::Tensor>>(), held[7].cast<std::vector<at::Tensor>>()};
     }
   }
   Plan plan = make_plan(candidates);
@@ -189,13 +183,12 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
            "dendrite_outs must hold the outputs of the " + std::to_string(installed) + " installed dendrites, got " +
                (given < 0 ? type_name(dendrite_outs) : std::to_string(given) + " entries"));
     }
+    std::vector<at::Tensor> outs, rows;
     for (int64_t j = 0; j < installed; ++j) {
-      tensor_or_fail("candidate_forward", dendrite_module, "entry " + std::to_string(j) + " of dendrite_outs",
-                     dendrite_outs[py::int_(j)]);
+      outs.push_back(tensor_or_fail("candidate_forward", dendrite_module,
+                                    "entry " + std::to_string(j) + " of dendrite_outs", dendrite_outs[py::int_(j)]));
     }
-    py::list weight_list(dendrite_module.attr("dendrites_to_candidates"));
-    std::vector<at::Tensor> rows;
-    for (auto w : weight_list) {
+    for (auto w : py::list(dendrite_module.attr("dendrites_to_candidates"))) {
       const at::Tensor t = tensor_or_fail("candidate_forward", dendrite_module, "a dendrites_to_candidates entry", w);
       if (t.dim() != 2 || t.size(0) < installed || (!rows.empty() && t.size(1) != rows[0].size(1))) {
         fail(PyExc_ValueError, "candidate_forward", layer,
@@ -209,8 +202,7 @@ py::object candidate_forward(const py::object& dendrite_module, const std::vecto
     view[node] = K;
     view[node + 1] = weights.size(2);
     for (int64_t j = 0; j < installed; ++j) {
-      const at::Tensor out = dendrite_outs[py::int_(j)].cast<at::Tensor>();
-      stacked = stacked + weights.select(1, j).view(view) * (killing ? out.detach() : out).unsqueeze(node);
+      stacked = stacked + weights.select(1, j).view(view) * (killing ? outs[j].detach() : outs[j]).unsqueeze(node);
     }
   }
   return pc().attr("get_arb_forward_function")()(stacked);

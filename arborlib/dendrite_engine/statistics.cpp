@@ -3,8 +3,6 @@
 // loss, and the running averages with their initial and regular rules.
 #include "dendrite_engine.h"
 
-#include "common/errors.h"
-
 #include <cmath>
 
 namespace arbor::engine {
@@ -141,9 +139,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
     if (setting_on("dpp_verbose")) say_shapes("no error with");
   } catch (const std::exception& e) {
     // An interrupt is the user's, not a shape error: let it through unchanged.
-    if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) {
-      let_interrupts_through(*python);
-    }
+    if (auto* python = dynamic_cast<const py::error_already_set*>(&e)) let_interrupts_through(*python);
     // Report, stop for the debugger, then fail loudly: this layer's statistics would be
     // wrong from here on.
     say(e.what());
