@@ -25,8 +25,7 @@ bool device_stalled(std::string message) {
 py::tuple new_best(const py::object& saved_values) {
   auto record = [&](const char* name) { return tensor_member("new_best", saved_values, name); };
   const at::Tensor temp_abs = record("prev_dendrite_candidate_correlation").detach().abs();
-  const at::Tensor stacked = at::cat({record("best_score").unsqueeze(0), temp_abs.unsqueeze(0)}, 0);
-  auto [best, indices] = stacked.max(0);  // ties keep the old best (index 0)
+  auto [best, indices] = at::stack({record("best_score"), temp_abs}).max(0);  // ties keep the old best (index 0)
   return py::make_tuple(best, indices);
 }
 
@@ -45,9 +44,7 @@ py::object dendrite_score_beats_current_best(const at::Tensor& new_score, const 
 
 void check_new_best_score(const py::object& saved_values) {
   auto record = [&](const char* name) { return tensor_member("check_new_best_score", saved_values, name); };
-  py::tuple nb = new_best(saved_values);
-  const at::Tensor new_best_score = nb[0].cast<at::Tensor>();
-  const at::Tensor best_indices = nb[1].cast<at::Tensor>();
+  const auto [new_best_score, best_indices] = new_best(saved_values).cast<std::pair<at::Tensor, at::Tensor>>();
   at::Tensor best_score = record("best_score");
   // The indices count only when some score rose: a factor on the device, not a host read.
   record("nodes_improved_any").add_(best_indices * (new_best_score > best_score).any());
@@ -67,8 +64,7 @@ void check_new_best_score(const py::object& saved_values) {
     say_new_best(best_score, previous, text(saved_values.attr("layer_name")), record("initialized").item<double>());
   }
   flag.narrow(0, 0, 1).copy_(at::ones({1}, at::kLong));
-  at::Tensor indexes = record("indexes_of_best");
-  indexes.copy_(best_indices);
+  const at::Tensor indexes = record("indexes_of_best").copy_(best_indices);
   record("nodes_best_improved_this_epoch").add_(indexes);
   previous.copy_(at::maximum(best_score, previous).detach());
   at::Tensor best_pearson = record("best_pearson_correlation");

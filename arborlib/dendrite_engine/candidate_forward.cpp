@@ -9,8 +9,6 @@ namespace arbor::engine {
 
 namespace {
 
-const char* const kProcessorHint = "You must check how this is defined and ensure that it is properly";
-
 // Prints the failing processor's traceback and our explanation, then raises a
 // RuntimeError chained to the original error so the caller sees a failure; an interrupt
 // passes through unchanged.
@@ -23,7 +21,7 @@ const char* const kProcessorHint = "You must check how this is defined and ensur
       .attr("print_exception")(e.type(), e.value(), trace, py::arg("limit") = py::none(),
                                py::arg("chain") = true);
   say(first_line);
-  say(kProcessorHint);
+  say("You must check how this is defined and ensure that it is properly");
   say(line3);
   say(line4);
   fail_from(e, PyExc_RuntimeError, "forward_candidates", dendrite_module, first_line);
@@ -50,6 +48,7 @@ void report_stale_outputs(const py::object& dendrite_module) {
 // Extremes of every floating tensor of the dicts (NaN and +-inf survive min and max), so the
 // verdict over all of them is one pass per tensor and one host read.
 void add_extremes(const py::dict& outs, std::vector<at::Tensor>& extremes) {
+  c10::NoGradGuard no_grad;
   for (auto item : outs) {
     const at::Tensor t = item.second.cast<at::Tensor>();
     if (t.numel() == 0 || !at::isFloatingType(t.scalar_type())) continue;  // aminmax refuses empty tensors
@@ -86,14 +85,12 @@ at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at:
   const int64_t num_dendrites = dendrite_module.attr("num_dendrites").cast<int64_t>();
   if (num_dendrites == 0) return candidate_outs;
   const at::Device dev = device.cast<at::Device>();
-  const at::Tensor weights =
-      dendrite_module.attr("dendrites_to_candidates")[py::int_(i)].cast<at::Tensor>();
+  const at::Tensor weights = dendrite_module.attr("dendrites_to_candidates")[py::int_(i)].cast<at::Tensor>();
   const bool flat = view_tuple.size() == 1 && view_tuple[0] == 1;
   for (int64_t in_index = 0; in_index < num_dendrites; ++in_index) {
     at::Tensor w = weights.select(0, in_index);
     if (!flat) w = w.view(view_tuple);
-    candidate_outs =
-        candidate_outs.to(dev) + w.to(dev) * outs[py::int_(in_index)].cast<at::Tensor>();
+    candidate_outs = candidate_outs.to(dev) + w.to(dev) * outs[py::int_(in_index)].cast<at::Tensor>();
   }
   return candidate_outs;
 }
@@ -125,7 +122,6 @@ CutInputs cut_inputs(const py::object& dendrite_module, py::object& dendrite_out
 // Candidate i on its inputs, through the user's pre_d/post_d processors when configured.
 py::object run_candidate(const py::object& dendrite_module, long i, const py::object& candidate, bool processing,
                          bool plain, CutInputs in) {
-  const py::int_ key(i);
   // A plain candidate already in place skips `.to(device)`, a walk over the module in Python.
   auto in_place = [&](const char* name) {
     const py::object p = candidate.attr(name);
@@ -143,12 +139,7 @@ py::object run_candidate(const py::object& dendrite_module, long i, const py::ob
                      "accepting outputs from the dendrite module and returning the",
                      "single tensor to be combined with the neurons output tensor");
   };
-  py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
-  if (processing) {
-    py::object processors = dendrite_module.attr("candidate_processors");
-    pre = processors[key].attr("pre_d");
-    post = processors[key].attr("post_d");
-  }
+  const auto [pre, post] = processors_of(dendrite_module, i, processing);
   py::object result =
       run_sub_layer(candidate, pre, post, in.args, in.kwargs, "forward_candidates", name, "pre_d", report);
   tensor_or_fail("forward_candidates", dendrite_module,
@@ -186,11 +177,8 @@ void report_non_finite_outputs(const py::object& dendrite_module, const py::dict
   if (!setting_on("debugging_backwards_nan")) return;
   // candidate_non_zeroed holds copies of the activated outputs: the same verdict.
   std::vector<at::Tensor> extremes;
-  {
-    c10::NoGradGuard no_grad;
-    add_extremes(outs, extremes);
-    add_extremes(nonlinear, extremes);
-  }
+  add_extremes(outs, extremes);
+  add_extremes(nonlinear, extremes);
   if (extremes.empty()) return;
   const at::Device device = extremes.front().device();
   for (auto& e : extremes) e = e.to(device);
@@ -219,8 +207,7 @@ py::tuple forward_candidates(const py::object& dendrite_module, const std::vecto
         add_dendrite_inputs(dendrite_module, i, result.cast<at::Tensor>(), dendrite_outs, view_tuple, in.device);
     candidate_outs[key] = pre_activation;
     const at::Device dev = in.device.cast<at::Device>();
-    const at::Tensor activated =
-        pc().attr("get_arb_forward_function")()(pre_activation).cast<at::Tensor>().to(dev);
+    const at::Tensor activated = pc().attr("get_arb_forward_function")()(pre_activation).cast<at::Tensor>().to(dev);
     candidate_nonlinear_outs[key] = activated;
     if (dendrite_module.attr("training").cast<bool>()) queue_output(dendrite_module, i, activated);
     candidate_non_zeroed[key] = activated.detach().clone().to(dev);

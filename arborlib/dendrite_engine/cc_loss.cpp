@@ -86,7 +86,7 @@ void apply_ab_grads(const py::object& self) {
   const bool running = setting_on("running_average_ab");
   const auto type = outs.scalar_type();
   RecordBatch batch;
-  at::Tensor batch_cov, grad;
+  at::Tensor cov, grad;
   double initialized = std::nan("");
   {
     c10::NoGradGuard no_grad;
@@ -96,9 +96,9 @@ void apply_ab_grads(const py::object& self) {
       g = rules::gradient_terms(true, field(values, "prev_dendrite_candidate_correlation"),
                                 field(values, "parents_average_d_vector"), at::Tensor(), at::Tensor());
     } else {
-      batch_cov = record_covariance(batch, values, type);
-      initialized = initialized_if_finite(batch_cov, values);
-      g = rules::gradient_terms(false, at::Tensor(), at::Tensor(), batch_cov, batch.b.mean_p);
+      cov = record_covariance(batch, values, type);
+      initialized = initialized_if_finite(cov, values);
+      g = rules::gradient_terms(false, at::Tensor(), at::Tensor(), cov, batch.b.mean_p);
     }
     grad = rules::candidate_gradient(g.sign.detach().to(type).view(t.view_tuple),
                                      g.centre.detach().to(type).view(t.view_tuple), parent_d.to(type));
@@ -109,17 +109,14 @@ void apply_ab_grads(const py::object& self) {
     outs.backward(grad);
   }
 
-  {
-    c10::NoGradGuard no_grad;
-    // Without running averages the batch covariance above is already this pair's.
-    at::Tensor cov = batch_cov;
-    if (running) {
-      cov = record_covariance(batch, values, type);
-      initialized = initialized_if_finite(cov, values);
-    }
-    running_averages_from_means(parent_d, batch.b.mean_p * batch.n, batch.b.mean_d, values, t.math_tuple,
-                                t.full_mult, cov, initialized);
+  // Without running averages the batch covariance above is already this pair's. (The
+  // statistics below guard against autograd themselves.)
+  if (running) {
+    cov = record_covariance(batch, values, type);
+    initialized = initialized_if_finite(cov, values);
   }
+  running_averages_from_means(parent_d, batch.b.mean_p * batch.n, batch.b.mean_d, values, t.math_tuple,
+                              t.full_mult, cov, initialized);
   if (extra_verbose) {
     say(fill("%s applied grads and clearing first tensor", text(values.attr("layer_name"))));
     say("with " + std::to_string(errors.size()) + " tensors");

@@ -62,6 +62,13 @@ at::Tensor add_dendrite_inputs(const py::object& dendrite_module, int64_t i, at:
 void check_dendrite_outs(const py::object& values, int64_t device_index);
 py::object apply_live_candidate_to_output(const py::object& neuron_module, const py::object& out,
                                           const py::dict& candidate_nonlinear_outs);
+// Candidate i's (pre_d, post_d) processors; (None, None) when the layer runs without them.
+inline std::pair<py::object, py::object> processors_of(const py::object& dendrite_module, int64_t i,
+                                                       bool processing) {
+  if (!processing) return {py::none(), py::none()};
+  const py::object p = dendrite_module.attr("candidate_processors")[py::int_(i)];
+  return {p.attr("pre_d"), p.attr("post_d")};
+}
 
 // ---- backward error capture and zeroing ----------------------------------------
 void filter_backward_ab(const at::Tensor& val, const py::object& values);

@@ -15,8 +15,7 @@ namespace {
 // A layer's stacked n-mode error averages [K, C], checked against the output's shape.
 // Resolved with the GIL held; the hook that updates them needs none.
 at::Tensor error_averages(const py::object& dendrite_module, at::IntArrayRef sizes, int64_t node) {
-  RecordBuffers rb(dendrite_module);
-  at::Tensor averages = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[kNormalPassAverage]);
+  at::Tensor averages = RecordBuffers(dendrite_module).stacked_field(kFieldNames[kNormalPassAverage]);
   const int64_t C = averages.size(1);
   if (node < 0 || node >= static_cast<int64_t>(sizes.size()) || sizes[node] != C) {
     fail(PyExc_ValueError, "watch_error_average", dendrite_module,

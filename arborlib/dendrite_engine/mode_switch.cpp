@@ -35,9 +35,8 @@ void set_module_p_ab(const py::object& neuron_module) {
   py::object zeros = torch.attr("zeros")(py::make_tuple(1, neuron_module.attr("out_channels")),
                                          py::arg("device") = config.attr("get_device")(),
                                          py::arg("dtype") = config.attr("get_d_type")());
-  py::object weight = torch.attr("nn").attr("Parameter")(zeros.attr("detach")().attr("clone")(),
-                                                         py::arg("requires_grad") = true);
-  neuron_module.attr("candidate_to_top") = weight;
+  neuron_module.attr("candidate_to_top") =
+      torch.attr("nn").attr("Parameter")(zeros.attr("detach")().attr("clone")(), py::arg("requires_grad") = true);
   neuron_module.attr("register_parameter")("current_candidate_to_top", neuron_module.attr("candidate_to_top"));
   neuron_module.attr("current_candidate_to_top").attr("parameter_type") = "candidate";
 }
@@ -74,7 +73,8 @@ void set_ab_mode(const py::object& dendrite_module, const std::string& mode) {
   if (setting_on("verbose")) say("so calling all the things to add to layers");
   const long n = global_candidates();
   for (long i = 0; i < n; ++i) {
-    tensor_member("set_ab_mode", dendrite_module.attr("dendrite_values")[py::int_(i)], "locked").narrow(0, 0, 1).fill_(1);
+    py::object values = dendrite_module.attr("dendrite_values")[py::int_(i)];
+    tensor_member("set_ab_mode", values, "locked").narrow(0, 0, 1).fill_(1);
   }
 }
 

@@ -37,8 +37,7 @@ PyObject* own_dict_item(PyObject* obj, const char* key) {
 
 }  // namespace
 
-at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py::dict>& buffers,
-                         py::dict& held, const char* name) {
+at::Tensor RecordBuffers::stacked_field(const char* name) {
   const int64_t K = static_cast<int64_t>(buffers.size());
   at::Tensor stack = held.contains(name) ? held[name].cast<at::Tensor>() : at::Tensor();
   std::vector<at::Tensor> rows;
@@ -46,7 +45,7 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   for (int64_t k = 0; k < K; ++k) {
     PyObject* item = PyDict_GetItemString(buffers[k].ptr(), name);
     if (item == nullptr || !THPVariable_Check(item)) {
-      fail(PyExc_AttributeError, "stack_records", dendrite_module,
+      fail(PyExc_AttributeError, "stack_records", module,
            "value record " + std::to_string(k) + " has no tensor '" + name + "'");
     }
     rows.push_back(THPVariable_Unpack(item));
@@ -58,7 +57,7 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   c10::NoGradGuard no_grad;
   for (int64_t k = 1; k < K; ++k) {
     if (rows[k].sizes() != rows[0].sizes()) {
-      fail(PyExc_ValueError, "stack_records", dendrite_module,
+      fail(PyExc_ValueError, "stack_records", module,
            std::string("value record ") + std::to_string(k) + "'s '" + name + "' has shape " +
                shape_text(rows[k].sizes()) + ", record 0's " + shape_text(rows[0].sizes()));
     }
@@ -71,7 +70,7 @@ at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py
   return stack;
 }
 
-RecordBuffers::RecordBuffers(const py::object& dendrite_module) {
+RecordBuffers::RecordBuffers(const py::object& dendrite_module) : module(dendrite_module) {
   // The records of a module's ModuleList straight from the modules' dicts: this runs in
   // every n-mode forward, where nn.Module.__getattr__ and ModuleList.__iter__ cost more
   // than the update itself.
@@ -96,7 +95,7 @@ RecordBuffers::RecordBuffers(const py::object& dendrite_module) {
   if (buffers.empty()) {
     fail(PyExc_ValueError, "stack_records", dendrite_module, "the layer has no value records");
   }
-  own = instance_dict(dendrite_module);
+  py::dict own = instance_dict(dendrite_module);
   if (!own.contains(kStacksAttr)) own[kStacksAttr] = py::dict();
   held = own[kStacksAttr].cast<py::dict>();
 }
@@ -104,7 +103,7 @@ RecordBuffers::RecordBuffers(const py::object& dendrite_module) {
 Stacks stacks_of(const py::object& dendrite_module) {
   RecordBuffers rb(dendrite_module);
   Stacks s;
-  for (int i = 0; i < kFieldCount; ++i) s[i] = stacked_field(dendrite_module, rb.buffers, rb.held, kFieldNames[i]);
+  for (int i = 0; i < kFieldCount; ++i) s[i] = rb.stacked_field(kFieldNames[i]);
   return s;
 }
 

@@ -19,18 +19,17 @@ extern const char* const kFieldNames[kFieldCount];
 
 using Stacks = std::array<at::Tensor, kFieldCount>;
 
-// The records' `_buffers` dicts of a dendrite module, and the module's own dict holding the
+// The records' `_buffers` dicts of a dendrite module, and the dict in the module holding the
 // stacks. Hidden like the pybind11 objects it holds (no -Wattributes visibility warning).
 struct __attribute__((visibility("hidden"))) RecordBuffers {
+  py::object module;
   std::vector<py::dict> buffers;
-  py::dict own, held;
+  py::dict held;
   explicit RecordBuffers(const py::object& dendrite_module);
+  // Makes the records' tensors `name` rows of one stacked tensor owned by the module, unless
+  // they already are; returns the stack.
+  at::Tensor stacked_field(const char* name);
 };
-
-// Makes the records' tensors `name` rows of one stacked tensor owned by the module, unless
-// they already are; returns the stack.
-at::Tensor stacked_field(const py::object& dendrite_module, const std::vector<py::dict>& buffers, py::dict& held,
-                         const char* name);
 
 // The module's stacked statistics, one [K, ...] tensor per record field, whose rows the
 // records hold; re-stacked from the records where one was replaced.

@@ -124,18 +124,13 @@ at::Tensor run_stacked(const Plan& plan, const at::Tensor& x, int64_t node, int6
 at::Tensor run_each(const py::object& dendrite_module, const py::list& candidates, const py::args& raw_args,
                     const py::kwargs& raw_kwargs, bool killing, const py::tuple& views, const py::dict& kwarg_views,
                     int64_t node, const std::string& layer) {
-  py::object processors = dendrite_module.attr("candidate_processors");
-  const bool processing = !processors.equal(py::list());
+  const bool processing = !py::object(dendrite_module.attr("candidate_processors")).equal(py::list());
   std::vector<at::Tensor> outs;
   for (size_t i = 0; i < candidates.size(); ++i) {
     auto [args, kwargs] = reads_only(candidates[i], processing)
                               ? std::make_pair(views, kwarg_views)
                               : cut_gradient(raw_args, raw_kwargs, killing, layer, /*copy=*/true);
-    py::object pre = py::none(), post = py::none();  // (a ternary would deduce py::none)
-    if (processing) {
-      pre = processors[py::int_(i)].attr("pre_d");
-      post = processors[py::int_(i)].attr("post_d");
-    }
+    const auto [pre, post] = processors_of(dendrite_module, static_cast<int64_t>(i), processing);
     const py::object result = run_sub_layer(candidates[i], pre, post, args, kwargs, "candidate_forward", layer,
                                             "the pre_d processor of candidate " + std::to_string(i));
     if (!THPVariable_Check(result.ptr())) {

@@ -9,9 +9,6 @@ namespace arbor::engine {
 
 namespace {
 
-// As Python prints a tensor's shape: "torch.Size([8, 4])".
-std::string printed_shape(const at::Tensor& t) { return text(py::cast(t).attr("shape")); }
-
 // The neuron dimension: the one dimension `math_tuple` (increasing) leaves out.
 int64_t neuron_dim(const at::Tensor& p, const std::vector<int64_t>& math_tuple, const py::object& values) {
   const int64_t dim = p.dim(), size = static_cast<int64_t>(math_tuple.size());
@@ -127,7 +124,7 @@ void running_averages_from_means(const at::Tensor& new_neuron_error, const at::T
   // The shape diagnostics, printed on request and after a failed update.
   auto say_shapes = [&](const std::string& heading) {
     say(heading);
-    say(printed_shape(new_neuron_error));
+    say(text(py::cast(new_neuron_error).attr("shape")));  // as Python prints it: "torch.Size([8, 4])"
     say(text(values.attr("this_node_index")));
     say(text(py::cast(math_tuple)));
     say(std::to_string(full_mult));
