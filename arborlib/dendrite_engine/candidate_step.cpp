@@ -35,7 +35,7 @@ struct Layer {
   int64_t K = 0, C = 0, node = 0;  // node: the records' neuron dimension (of the latest forward)
   Stacks stacks;
   std::vector<Pair> pairs;
-  at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics (zeros at the start)
+  at::Tensor skipped;  // [K] bool: a pair of this step had non-finite statistics (set by every layer's first pair)
   bool on_host = false;  // CPU tensors: the statistics run as plain loops, no tensor ops
 };
 
@@ -197,6 +197,7 @@ at::Tensor step_pair_host(Layer& layer, const Pair& pair, const StepSettings& se
   bool p_finite = true;
   for (int64_t c = 0; c < 2 * C; ++c) p_finite = p_finite && std::isfinite(sum_p[c]);
   const double n = std::max(count, 1.0);
+  if (!layer.skipped.defined()) layer.skipped = at::zeros({K}, at::kBool);
   bool* skipped = layer.skipped.data_ptr<bool>();
   for (int64_t k = 0; k < K; ++k) {
     bool finite = p_finite;
@@ -248,7 +249,7 @@ at::Tensor step_pair(Layer& layer, const Pair& pair, const StepSettings& set) {
       at::isfinite(moments.narrow(0, 0, layout.candidate_size()).view({3, K, C})).all(2).all(0).logical_and(
           at::isfinite(moments.narrow(0, layout.sum_p(), 2 * C)).all());
   const at::Tensor ok = finite.logical_and(pair.count >= 2.0).view({K, 1});
-  layer.skipped = layer.skipped.logical_or(finite.logical_not());
+  layer.skipped = layer.skipped.defined() ? layer.skipped.logical_or(finite.logical_not()) : finite.logical_not();
 
   const auto g = rules::gradient_terms(set.kind.running, cells.get(kCorrelation), cells.get(kParentsAverage), cov,
                                       b.mean_p.expand({K, C}));
@@ -358,7 +359,6 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
     const auto stat_type = layer.stacks[kCorrelation].scalar_type();
     layer.on_host = host_loops && layer.stacks[kCorrelation].device().is_cpu() &&
                     (stat_type == at::kFloat || stat_type == at::kDouble);
-    layer.skipped = at::zeros({layer.K}, layer.stacks[kCorrelation].options().dtype(at::kBool));
     for (const auto& pair : layer.pairs) check_pair(layer, pair);
     layers.push_back(std::move(layer));
   }

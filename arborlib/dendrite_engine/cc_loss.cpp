@@ -35,10 +35,9 @@ py::tuple get_cc_loss(const py::object& dendrite_values) {
     cov = get_current_covariance(outs, parent_d, t.math_tuple, t.view_tuple, dendrite_values);
   }
   const at::Tensor loss = covariance_loss(cov.view(t.view_tuple), parent_d, average.view(t.view_tuple), outs);
-  const py::tuple update_data = py::make_tuple(parent_d.clone(), outs.detach().clone(), loss.detach().clone(),
-                                               dendrite_values, py::cast(t.math_tuple), t.full_mult,
-                                               py::cast(t.view_tuple));
-  return py::make_tuple(loss.sum(), update_data);
+  return py::make_tuple(loss.sum(), py::make_tuple(parent_d.clone(), outs.detach().clone(), loss.detach().clone(),
+                                                   dendrite_values, py::cast(t.math_tuple), t.full_mult,
+                                                   py::cast(t.view_tuple)));
 }
 
 namespace {
