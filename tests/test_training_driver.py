@@ -388,3 +388,15 @@ def test_candidate_optimizer_fused_only_where_left_open(options, fused):
     trainer.optimizer.zero_grad()
     trainer.model(torch.randn(5, 4)).sum().backward()
     trainer.optimizer.step()
+
+
+@pytest.mark.parametrize("arch", ARCHS)
+def test_batched_p_step_reads_nothing_back_on_the_cpu(arch):
+    make, x = ARCHS[arch]
+    net, tr = shared_trainer(make, optimizer=lambda ps: torch.optim.SGD(ps, lr=0.01))
+    tr.start_p_phase()
+    epoch(net, tr, x)  # past the first steps' one-off work
+    with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CPU]) as prof:
+        epoch(net, tr, x)
+    reads = {e.key: e.count for e in prof.key_averages() if e.key in ("aten::_local_scalar_dense", "aten::is_nonzero")}
+    assert reads == {}

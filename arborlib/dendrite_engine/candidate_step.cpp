@@ -431,8 +431,9 @@ void candidate_step(const py::iterable& dendrite_modules, const py::object& redu
   bool any_skipped = false;
   std::vector<at::Tensor> flags;
   for (const auto& layer : layers) {
-    if (layer.on_host) {
-      any_skipped = any_skipped || layer.skipped.any().item<bool>();
+    if (layer.on_host) {  // the host loops' own flags: read in place, no tensor op
+      const bool* skipped = layer.skipped.const_data_ptr<bool>();
+      any_skipped = any_skipped || std::any_of(skipped, skipped + layer.K, [](bool s) { return s; });
     } else {
       flags.push_back(layer.skipped.any().view({1}));
     }

@@ -68,7 +68,7 @@ void apply_ab_grads(const py::object& self) {
   const int64_t slot = device.cast<int64_t>();
   py::list errors = queue(values, "current_parent_d", slot);
   py::list outputs = queue(values, "dendrite_outs", slot);
-  if (extra_verbose) {
+  if (setting_on("extra_verbose")) {  // read again, as at every use
     say("with " + std::to_string(errors.size()) + "/" + std::to_string(outputs.size()) + " tensors");
     say("And cleared device");
   }
